@@ -1,0 +1,28 @@
+// vantrel-send: sends JSON page messages to the page feed, one per connection.
+#include <cstdio>
+#include <string>
+
+#include "tools/send/client.h"
+#include "tools/send/options.h"
+
+int main(int argc, char** argv) {
+    SendOptions opts;
+    switch (parseSendOptions(argc, argv, opts, stderr)) {
+        case ParseResult::kHelp:
+            printSendUsage(stdout);
+            return 0;
+        case ParseResult::kError:
+            return 2;
+        case ParseResult::kRun:
+            break;
+    }
+    if (opts.files.empty()) opts.files.push_back("-");
+
+    bool allAnswered = true;
+    std::string text;
+    for (const char* name : opts.files) {
+        if (!readMessageFile(name, text, stderr) || !sendMessage(opts, text, stdout, stderr))
+            allAnswered = false;
+    }
+    return allAnswered ? 0 : 1;
+}
