@@ -73,7 +73,7 @@ ParseResult parseSendOptions(int argc, char** argv, SendOptions& opts, FILE* err
             if (std::strcmp(name, option.name) == 0) number = &option;
         bool isHost = std::strcmp(name, "host") == 0;
         if (number == nullptr && !isHost) {
-            fprintf(err, "vantrel-send: unknown option --%s (try --help)\n", name);
+            fprintf(err, "vantrel-send: unknown option %s (try --help)\n", arg);
             return ParseResult::kError;
         }
         if (value == nullptr) {
@@ -104,8 +104,8 @@ void printSendUsage(FILE* out) {
             "\n"
             "Sends each JSON page message FILE (standard input when none is given, or\n"
             "for '-') to the page feed, one connection per message, framed as its length\n"
-            "in decimal, '#', and the text as it is. Prints each reply; exits 0 only\n"
-            "when every message was answered \"%s\".\n"
+            "in decimal, '#', and the text as it is. Prints each reply. Exits 0 when\n"
+            "every message was answered \"%s\", 1 when one was not, 2 on a bad option.\n"
             "\n"
             "options:\n"
             "  --host HOST    listener address or name (default 127.0.0.1)\n"
