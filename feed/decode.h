@@ -1,7 +1,14 @@
 // Page message decoding: one JSON page message becomes changes of a page model.
 #pragma once
 
+// Declarations only: the tokenizer's code is compiled once, in decode.cpp.
+#ifndef JSMN_HEADER
+#define JSMN_HEADER
 #include <jsmn.h>
+#undef JSMN_HEADER
+#else
+#include <jsmn.h>
+#endif
 
 #include "model/page_model.h"
 
@@ -9,10 +16,13 @@ struct DecodeReport;  // optional trace of what a decode did (feed/decode_report
 
 // Applies one message to the live page model. text is the message buffer with
 // every byte before the first '{' blanked; it is read up to its first NUL.
+// A text that does not parse changes nothing.
 void decodeMessage(const char* text);
 
-// The same decoder, writing into any page model. When report is not null it
-// also records, key by key, what the decoder did (used by the page checker).
+// The same decoder, writing into any page model. When report is null it prints
+// the alert switch line "advisory/warning page %d: switching display\n" on
+// standard output; when report is not null it prints nothing and records, key
+// by key, what it did (the page checker's view of a message).
 void decodeMessageInto(const PageModel& model, const char* text, DecodeReport* report);
 
 // 0 when tok is a string token whose text is exactly name, -1 otherwise.
