@@ -5,8 +5,8 @@
 #include <string_view>
 
 #include "fonts/tiga_font.h"
+#include "render/render_buffer.h"
 
-constexpr int kRenderWidth = 768;  // pixels per render-buffer row
 constexpr int kTextSizes = 4;
 constexpr int kWidthVariants = 2;  // 0 normal, 1 wide
 
@@ -23,8 +23,9 @@ extern const FontChoice font_table[kTextSizes][kWidthVariants];
 
 // Paints text with one font in one colour into buf (768 pixels per row, rows
 // rows), pen starting at column x, glyph tops at row y. Pixels outside the
-// buffer and characters the font cannot show are skipped. The text ends at
-// its first NUL or at the end of the view.
+// buffer and characters the font cannot show are skipped, and so are glyph
+// columns at or past the font's pitch. The text ends at its first NUL or at
+// the end of the view. Allocates nothing.
 void drawTigaString(uint32_t* buf, uint32_t rows, int32_t x, int32_t y, std::string_view text,
                     const TigaFont& font, uint32_t color);
 
