@@ -101,9 +101,10 @@ inline bool isBlank(char c) {
 // Reads a decimal integer the way "%d" does: leading blanks, an optional sign,
 // digits up to the first other character. A value beyond the int32 range
 // saturates (every key rejects it anyway). Returns false, with n = 0, when the
-// text holds no number.
-bool readNumber(const char* s, int32_t& n) {
+// text holds no number; sets trailing when other characters follow the digits.
+bool readNumber(const char* s, int32_t& n, bool& trailing) {
     n = 0;
+    trailing = false;
     while (isBlank(*s))
         ++s;
     bool negative = false;
@@ -118,6 +119,9 @@ bool readNumber(const char* s, int32_t& n) {
     if (negative) value = -value;
     if (value > INT32_MAX) value = INT32_MAX;
     n = static_cast<int32_t>(value);
+    while (isBlank(*s))
+        ++s;
+    trailing = *s != '\0';
     return true;
 }
 
@@ -184,7 +188,9 @@ KeyOutcome applyKey(const PageModel& model, DecodeKey k, const Value& v, Staging
         n = on ? 1 : 0;
         if (!on && std::strcmp(v.text, "false") != 0) ev.flags |= kEventNotBoolean;
     } else if (info.kind == ValueKind::Number) {
-        if (!readNumber(v.text, n)) ev.flags |= kEventNoNumber;
+        bool trailing = false;
+        if (!readNumber(v.text, n, trailing)) ev.flags |= kEventNoNumber;
+        if (trailing) ev.flags |= kEventNumberTrailing;
         accepted = n >= 0 && n <= info.max;
     }
     ev.number = n;
@@ -353,6 +359,7 @@ void decodeMessageInto(const PageModel& model, const char* text, DecodeReport* r
         std::memset(report, 0, sizeof *report);
         report->textLength = static_cast<int>(length);
         report->parseResult = count;
+        report->parseStop = static_cast<int>(parser.pos);
         report->commit = CommitOutcome::NotParsed;
     }
     if (count <= 1) return;  // a parse error or an empty object changes nothing
@@ -377,6 +384,7 @@ void decodeMessageInto(const PageModel& model, const char* text, DecodeReport* r
             if (k < 0) continue;
             KeyEvent& ev = report->events[report->eventCount++];
             ev.token = static_cast<int16_t>(i);
+            ev.keyStart = tok.start;
             ev.key = static_cast<DecodeKey>(k);
             ev.outcome = KeyOutcome::Unquoted;
             ev.valueStart = ev.valueEnd = -1;
@@ -389,6 +397,7 @@ void decodeMessageInto(const PageModel& model, const char* text, DecodeReport* r
         KeyEvent scratch{};
         KeyEvent& ev = report != nullptr ? report->events[report->eventCount++] : scratch;
         ev.token = static_cast<int16_t>(i);
+        ev.keyStart = tok.start;
         ev.key = key;
         if (kDecodeKeys[k].pageKey && !gateOpen) {
             ev.outcome = KeyOutcome::Gated;

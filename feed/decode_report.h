@@ -129,17 +129,17 @@ enum class KeyOutcome : uint8_t {
 };
 
 // Details of one key event (bit flags).
-constexpr uint16_t kEventFromValue = 0x0001;  // the token is a string value, not an object key
-constexpr uint16_t kEventNoValue = 0x0002;    // the key is the last token: its value is empty
-constexpr uint16_t kEventValueCut = 0x0004;   // value text over 127 characters, cut
-constexpr uint16_t kEventNoNumber = 0x0008;   // number key whose value holds no number: read as 0
-constexpr uint16_t kEventNotBoolean =
-    0x0010;  // boolean value neither exactly true nor exactly false
+constexpr uint16_t kEventFromValue = 0x0001;   // the token is a string value, not an object key
+constexpr uint16_t kEventNoValue = 0x0002;     // the key is the last token: its value is empty
+constexpr uint16_t kEventValueCut = 0x0004;    // value text over 127 characters, cut
+constexpr uint16_t kEventNoNumber = 0x0008;    // number key whose value holds no number: read as 0
+constexpr uint16_t kEventNotBoolean = 0x0010;  // boolean value neither exactly true nor false
 constexpr uint16_t kEventValueNotString = 0x0020;  // textData whose value is not a string
 constexpr uint16_t kEventRowWrapped = 0x0040;      // 16th or later occurrence: row reused
 constexpr uint16_t kEventTextCut = 0x0080;         // textData longer than the row: tail lost
 constexpr uint16_t kEventTextCollapsed = 0x0100;   // textData had escaped backslashes collapsed
 constexpr uint16_t kEventTextEscapes = 0x0200;     // textData keeps other escapes as two characters
+constexpr uint16_t kEventNumberTrailing = 0x0400;  // characters after the number (12.9, "7 rows")
 
 struct KeyEvent {
     int16_t token;       // index of the key token
@@ -148,6 +148,7 @@ struct KeyEvent {
     uint16_t flags;      // kEvent* bits
     uint8_t row;         // per-row keys: the row the key landed in, 0..14
     uint8_t occurrence;  // per-row keys: the counter before this key, capped at 255
+    int32_t keyStart;    // position of the key's first character in the message
     int32_t valueStart;  // value text in the message: [valueStart, valueEnd); -1 when none
     int32_t valueEnd;    //
     int32_t number;      // the value read: 0/1 for booleans, the number (saturated) otherwise
@@ -165,6 +166,7 @@ enum class CommitOutcome : uint8_t {
 struct DecodeReport {
     int textLength;     // bytes of text read (up to the first NUL)
     int parseResult;    // token count, or a negative jsmn error
+    int parseStop;      // where the tokenizer stopped: the end, or near an error
     bool pageDataOpen;  // the text contains "pageData"
     int eventCount;     // entries used in events
     KeyEvent events[kDecodeTokenCount];

@@ -14,14 +14,16 @@ uint8_t page_dirty = 0;                 // no page committed yet
 
 const PageModel live_model = {pagestore, omcw, &solid_dirty, &page_dirty};
 
-void presetPageModel() {
+void presetPageModel(const PageModel& model) {
     for (int n = 1; n < kPageCount; ++n)
         for (int row = 0; row < kRowCount; ++row)
-            storeShared(pagestore[n].style[row].rowColor, kPresetRowColor);
-    storeShared(omcw[kSolidFlags], kStartSolidFlags);
-    storeShared(omcw[kTopPage], kStartTopPage);
-    storeShared(omcw[kLdlPage], kStartLdlPage);
+            storeShared(model.pages[n].style[row].rowColor, kPresetRowColor);
+    storeShared(model.omcw[kSolidFlags], kStartSolidFlags);
+    storeShared(model.omcw[kTopPage], kStartTopPage);
+    storeShared(model.omcw[kLdlPage], kStartLdlPage);
 }
+
+void presetPageModel() { presetPageModel(live_model); }
 
 void readPage(const PageRecord* pages, int n, PageRecord& out) {
     const auto* src = reinterpret_cast<const uint8_t*>(&pages[n]);

@@ -92,3 +92,7 @@ extern const PageModel live_model;  // points at pagestore, omcw, solid_dirty, p
 // records 1..255, solidFlags 0x05, topPage 1, ldlPage 1. Start-up calls it
 // before the listener thread exists.
 void presetPageModel();
+
+// The same start-up state, written into any page model (the page checker's
+// private copy starts where the display starts).
+void presetPageModel(const PageModel& model);

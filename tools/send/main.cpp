@@ -2,6 +2,7 @@
 #include <cstdio>
 #include <string>
 
+#include "tools/send/check.h"
 #include "tools/send/client.h"
 #include "tools/send/options.h"
 
@@ -17,6 +18,7 @@ int main(int argc, char** argv) {
             break;
     }
     if (opts.files.empty()) opts.files.push_back("-");
+    if (opts.check) return checkMessages(opts.files, opts.json, stdout, stderr);
 
     bool allAnswered = true;
     std::string text;

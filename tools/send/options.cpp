@@ -68,6 +68,18 @@ ParseResult parseSendOptions(int argc, char** argv, SendOptions& opts, FILE* err
             return ParseResult::kHelp;
         }
 
+        bool* flag = std::strcmp(name, "check") == 0  ? &opts.check
+                     : std::strcmp(name, "json") == 0 ? &opts.json
+                                                      : nullptr;
+        if (flag != nullptr) {
+            if (value != nullptr) {
+                fprintf(err, "vantrel-send: --%s takes no value\n", name);
+                return ParseResult::kError;
+            }
+            *flag = true;
+            continue;
+        }
+
         const NumberOption* number = nullptr;
         for (const NumberOption& option : kNumberOptions)
             if (std::strcmp(name, option.name) == 0) number = &option;
@@ -95,6 +107,10 @@ ParseResult parseSendOptions(int argc, char** argv, SendOptions& opts, FILE* err
             return ParseResult::kError;
         }
     }
+    if (opts.json && !opts.check) {
+        fprintf(err, "vantrel-send: --json goes with --check\n");
+        return ParseResult::kError;
+    }
     return ParseResult::kRun;
 }
 
@@ -113,6 +129,9 @@ void printSendUsage(FILE* out) {
             "  --split N      send each message in N pieces (default 1)\n"
             "  --delay MS     pause between two pieces, in milliseconds (default 0)\n"
             "  --retry MS     keep trying to connect for this long (default 0: once)\n"
+            "  --check        send nothing; say what the display would do with each\n"
+            "                 message (exit 0 when clean, 1 with findings)\n"
+            "  --json         with --check: print the findings as JSON\n"
             "  --help         show this text\n",
             kFeedReply, kFeedPort);
 }

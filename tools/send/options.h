@@ -16,6 +16,8 @@ struct SendOptions {
     int split = 1;                   // pieces each message is sent in, 1..kMaxSplit
     int delayMs = 0;                 // pause between two pieces, ms
     int retryMs = 0;                 // how long to keep trying to connect, ms; 0 = once
+    bool check = false;              // --check: say what the display would do, send nothing
+    bool json = false;               // --json: the check's findings as JSON
     std::vector<const char*> files;  // messages to send, "-" = standard input
 };
 
