@@ -1,7 +1,0 @@
-#include "app/platform.h"
-
-bool netStartup() {
-    return true;
-}
-
-void netCleanup() {}
