@@ -1,0 +1,88 @@
+#include "app/frame.h"
+
+#include <cstring>
+
+#include "app/blend.h"
+#include "app/buffers.h"
+#include "app/canvas.h"
+#include "app/ldl.h"
+#include "app/roll.h"
+#include "model/shared_bytes.h"
+#include "render/page_layout.h"
+
+bool run = true;           // cleared by winProc on close, Escape or Q
+int32_t lastTopPage = -1;  // no topPage equals it, so the first frame renders
+bool lastTopSolid = true;
+bool lastRoll = false;
+uint32_t frameCount = 0;
+
+static void copyRows(uint32_t* dst, int32_t firstRow, const uint32_t* src, int32_t rows) {
+    std::memcpy(dst + static_cast<size_t>(firstRow) * kFrameWidth, src,
+                sizeof(uint32_t) * kFrameWidth * rows);
+}
+
+void renderStaticTop(int32_t page, uint8_t topSolid) {
+    if (top768 == nullptr || top_buf == nullptr) return;
+    std::memset(top768, 0, sizeof(uint32_t) * kRenderWidth * kTopRows);
+    uint32_t fill = 0x00000000;
+    const int32_t height =
+        renderPageBody(page, top768, kTopRows, kTopRows, topSolid, nullptr, &fill);
+    if (topSolid && height < kTopRows) {
+        for (int32_t y = height < 0 ? 0 : height; y < kTopRows; ++y) {
+            uint32_t* row = top768 + static_cast<size_t>(y) * kRenderWidth;
+            for (int x = 0; x < kRenderWidth; ++x)
+                row[x] = fill;
+        }
+    }
+    hresize(top768, top_buf, kTopRows);
+}
+
+bool updateTopRegion() {
+    // The flag is read before the record, so a commit it announces is seen whole.
+    const bool dirty = flagRaised(page_dirty);
+    const int32_t page = loadShared(omcw[kTopPage]);
+    const bool topSolid = (loadShared(omcw[kSolidFlags]) & kTopSolid) != 0;
+    const bool roll = isRollPage(page);
+    if (roll == lastRoll && page == lastTopPage && topSolid == lastTopSolid && !dirty) return roll;
+
+    takeFlag(page_dirty);
+    scroll_y = 0;
+    if (roll)
+        renderRoll(page, topSolid);
+    else
+        renderStaticTop(page, topSolid ? 1 : 0);
+    lastTopPage = page;
+    lastTopSolid = topSolid;
+    lastRoll = roll;
+    return roll;
+}
+
+void composeFrame(const struct tm& now) {
+    buildClockLine(now);
+    if (flagRaised(solid_dirty)) repaintSolids();
+    const bool roll = updateTopRegion();
+    updateLdl();
+    if (over.pixels != nullptr && top_buf != nullptr && bot_buf != nullptr) {
+        if (roll)
+            rollCopy();
+        else
+            copyRows(over.pixels, 0, top_buf, kTopRows);
+        copyRows(over.pixels, kLdlTop, bot_buf, kLdlRows);
+    }
+    ++frameCount;
+    rotateLdl(frameCount);
+    blendFrame();
+}
+
+void resetFrameState() {
+    run = true;
+    lastTopPage = -1;
+    lastTopSolid = true;
+    lastRoll = false;
+    frameCount = 0;
+    scroll_y = 0;
+    contentHeight = kHeaderBandRows;
+    roll_pre_bg = 0;
+    roll_post_bg = 0;
+    resetLdl();
+}

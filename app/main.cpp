@@ -1,0 +1,61 @@
+// vantrel-preview: receives display pages on port 6867 and shows, in a
+// 720 x 480 window, what the display shows, until the window is closed or
+// Escape or Q is pressed.
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <thread>
+
+#include "app/buffers.h"
+#include "app/canvas.h"
+#include "app/frame.h"
+#include "app/platform.h"
+#include "app/window.h"
+#include "feed/listener.h"
+#include "fonts/tiga_font.h"
+#include "model/page_model.h"
+#include "render/resample.h"
+
+// A failure while starting: one line on standard error, status 1, nothing
+// released (the listener thread ends with the process).
+[[noreturn]] static void failStart(const char* message) {
+    std::fputs(message, stderr);
+    std::exit(1);
+}
+
+static struct tm localNow() {
+    const std::time_t now = std::time(nullptr);
+    struct tm local = {};
+    localtime_r(&now, &local);
+    return local;
+}
+
+static void frameLoop() {
+    while (run) {
+        composeFrame(localNow());
+        winPresent();
+        winPump();
+        std::this_thread::sleep_for(std::chrono::milliseconds(kFrameSleepMs));
+    }
+}
+
+int main() {
+    if (!netStartup()) failStart("WSAStartup failed\n");
+    presetPageModel();
+    tcpEst();
+    if (!loadFontSlots(nullptr)) std::exit(1);
+    buildHtaps();
+    if (!allocateRenderBuffers()) failStart("failed to allocate render buffers\n");
+    if (!allocateImages()) failStart("preview window init failed\n");
+    if (!winCreate()) failStart("preview window init failed\n");
+    repaintSolids();
+
+    frameLoop();
+
+    releaseFontSlots();
+    releaseBuffers();
+    winDestroy();
+    netCleanup();
+    return 0;
+}

@@ -1,0 +1,7 @@
+#include "app/platform.h"
+
+bool netStartup() {
+    return true;
+}
+
+void netCleanup() {}
