@@ -40,5 +40,8 @@ fuzz: deps
 	cmake --build --preset fuzz -j $(JOBS)
 	@scripts/run-fuzzers build-fuzz $(FUZZ_SECONDS)
 
+package: build
+	cd build && cpack
+
 clean:
 	rm -rf build build-asan build-tsan build-fuzz
