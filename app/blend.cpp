@@ -35,31 +35,56 @@ static inline uint32_t blendOne(uint32_t f, uint32_t b) {
 
 #if VANTREL_BLEND_X86
 
-// The general case on pixels unpacked to 16-bit lanes (r, g, b, a per pixel):
-// background weighted by its alpha, then mixed by the foreground alpha. With
-// foreground alpha 255 or 0 the same arithmetic gives the foreground colour or
-// the weighted background exactly, so no lane needs a special case.
-static inline __m128i mixLanesSse2(__m128i f, __m128i b) {
-    const __m128i div = _mm_set1_epi16(static_cast<short>(kDiv255Multiplier));
-    const __m128i full = _mm_set1_epi16(kOpaque);
-    const __m128i fa = _mm_shufflehi_epi16(_mm_shufflelo_epi16(f, 0xff), 0xff);
-    const __m128i ba = _mm_shufflehi_epi16(_mm_shufflelo_epi16(b, 0xff), 0xff);
-    const __m128i bw = _mm_srli_epi16(_mm_mulhi_epu16(_mm_mullo_epi16(b, ba), div), kDiv255Shift);
-    const __m128i sum =
-        _mm_add_epi16(_mm_mullo_epi16(f, fa), _mm_mullo_epi16(bw, _mm_sub_epi16(full, fa)));
-    const __m128i mixed = _mm_srli_epi16(_mm_mulhi_epu16(sum, div), kDiv255Shift);
-    // (r, g, b, a) -> (b, g, r, 0): the 0x00RRGGBB word in memory order.
-    const __m128i keepColour = _mm_setr_epi16(-1, -1, -1, 0, -1, -1, -1, 0);
-    const __m128i swapped = _mm_shufflehi_epi16(_mm_shufflelo_epi16(mixed, 0xc6), 0xc6);
-    return _mm_and_si128(swapped, keepColour);
+// The SSE2 kernel works on the pixels of a register split into two sets of
+// 16-bit words: (red, blue) = p & 0x00ff00ff and (green, alpha) =
+// (p >> 8) & 0x00ff00ff, so the multiplications need no byte unpacking. Every
+// product fits 16 bits (at most 255 * 255), and so does every sum of the mix.
+//
+// The background is weighted by its own alpha first. The canvas only ever
+// holds clear (alpha 0) and opaque colours, and for those the weighting is a
+// mask; blocks with any other background alpha take the multiplications.
+// A foreground alpha of 255 or 0 needs no special case in the mix: the same
+// arithmetic gives the foreground colour or the weighted background exactly.
+
+static inline __m128i div255Sse2(__m128i x) {
+    return _mm_srli_epi16(_mm_mulhi_epu16(x, _mm_set1_epi16(static_cast<short>(kDiv255Multiplier))),
+                          kDiv255Shift);
 }
 
-static inline __m128i swapToRgbSse2(__m128i p) {
+// Each pixel's alpha in both 16-bit words of its 32-bit lane.
+static inline __m128i alphaWordsSse2(__m128i p) {
+    const __m128i a = _mm_srli_epi32(p, 24);
+    return _mm_or_si128(a, _mm_slli_epi32(a, 16));
+}
+
+// 0x??BBGGRR words -> 0x00RRGGBB.
+static inline __m128i toPresentSse2(__m128i p) {
     const __m128i green = _mm_set1_epi32(0x0000ff00);
     const __m128i low = _mm_set1_epi32(0x000000ff);
     return _mm_or_si128(
         _mm_or_si128(_mm_slli_epi32(_mm_and_si128(p, low), 16), _mm_and_si128(p, green)),
         _mm_and_si128(_mm_srli_epi32(p, 16), low));
+}
+
+// The background's colour times its alpha / 255, as 0x??BBGGRR words.
+static inline __m128i weighSse2(__m128i b) {
+    const __m128i pairs = _mm_set1_epi32(0x00ff00ff);
+    const __m128i ba = alphaWordsSse2(b);
+    const __m128i rb = div255Sse2(_mm_mullo_epi16(_mm_and_si128(b, pairs), ba));
+    const __m128i ga = div255Sse2(_mm_mullo_epi16(_mm_srli_epi16(b, 8), ba));
+    return _mm_or_si128(rb, _mm_slli_epi16(ga, 8));
+}
+
+// (f * a + w * (255 - a)) / 255 per colour channel, as 0x00RRGGBB words.
+static inline __m128i mixSse2(__m128i f, __m128i w) {
+    const __m128i pairs = _mm_set1_epi32(0x00ff00ff);
+    const __m128i fa = alphaWordsSse2(f);
+    const __m128i inverse = _mm_sub_epi16(_mm_set1_epi16(kOpaque), fa);
+    const __m128i rb = div255Sse2(_mm_add_epi16(_mm_mullo_epi16(_mm_and_si128(f, pairs), fa),
+                                                _mm_mullo_epi16(_mm_and_si128(w, pairs), inverse)));
+    const __m128i ga = div255Sse2(_mm_add_epi16(_mm_mullo_epi16(_mm_srli_epi16(f, 8), fa),
+                                                _mm_mullo_epi16(_mm_srli_epi16(w, 8), inverse)));
+    return toPresentSse2(_mm_or_si128(rb, _mm_slli_epi16(ga, 8)));
 }
 
 static void blendSse2(const uint32_t* fg, const uint32_t* bg, uint32_t* out, size_t n) {
@@ -71,77 +96,110 @@ static void blendSse2(const uint32_t* fg, const uint32_t* bg, uint32_t* out, siz
         __m128i* dst = reinterpret_cast<__m128i*>(out + i);
         const __m128i fa = _mm_and_si128(f, alpha);
         if (_mm_movemask_epi8(_mm_cmpeq_epi32(fa, alpha)) == 0xffff) {
-            _mm_storeu_si128(dst, swapToRgbSse2(f));  // opaque: the background is not read
+            _mm_storeu_si128(dst, toPresentSse2(f));  // opaque: the background is not read
             continue;
         }
         const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bg + i));
-        const __m128i lo = mixLanesSse2(_mm_unpacklo_epi8(f, zero), _mm_unpacklo_epi8(b, zero));
-        const __m128i hi = mixLanesSse2(_mm_unpackhi_epi8(f, zero), _mm_unpackhi_epi8(b, zero));
-        _mm_storeu_si128(dst, _mm_packus_epi16(lo, hi));
+        const __m128i ba = _mm_and_si128(b, alpha);
+        const __m128i opaque = _mm_cmpeq_epi32(ba, alpha);
+        const bool plain =
+            _mm_movemask_epi8(_mm_or_si128(opaque, _mm_cmpeq_epi32(ba, zero))) == 0xffff;
+        const __m128i w = plain ? _mm_and_si128(b, opaque) : weighSse2(b);
+        if (_mm_movemask_epi8(_mm_cmpeq_epi32(fa, zero)) == 0xffff)
+            _mm_storeu_si128(dst, toPresentSse2(w));  // transparent: the weighted background
+        else
+            _mm_storeu_si128(dst, mixSse2(f, w));
     }
     for (; i < n; ++i)
         out[i] = blendOne(fg[i], bg[i]);
 }
 
-__attribute__((target("avx2"))) static inline __m256i mixLanesAvx2(__m256i f, __m256i b, __m256i fa,
-                                                                   __m256i ba) {
-    const __m256i div = _mm256_set1_epi16(static_cast<short>(kDiv255Multiplier));
-    const __m256i full = _mm256_set1_epi16(kOpaque);
-    const __m256i bw =
-        _mm256_srli_epi16(_mm256_mulhi_epu16(_mm256_mullo_epi16(b, ba), div), kDiv255Shift);
-    const __m256i sum = _mm256_add_epi16(_mm256_mullo_epi16(f, fa),
-                                         _mm256_mullo_epi16(bw, _mm256_sub_epi16(full, fa)));
-    return _mm256_srli_epi16(_mm256_mulhi_epu16(sum, div), kDiv255Shift);
+#define VANTREL_AVX2 __attribute__((target("avx2")))
+
+// The AVX2 mix works on byte pairs instead: each colour byte of the
+// foreground is paired with the same byte of the weighted background, and
+// vpmaddubsw multiplies every pair by (a, 255 - a) and adds the two products
+// in one instruction. Its second operand is signed, so both colours are moved
+// to -128..127 first; the sum then lies in -32640..32385 (no saturation), and
+// adding 32640 gives back f * a + w * (255 - a). Division by 255 here: for
+// every x in 0..65534, x / 255 == ((x + 1) * 257) >> 16, a high-word multiply.
+constexpr short kPairBias = 32640 + 1;  // 128 * 255 back, and the +1 of the division
+constexpr short kDiv255Pair = 257;
+
+VANTREL_AVX2 static inline __m256i div255Avx2(__m256i x) {
+    return _mm256_srli_epi16(
+        _mm256_mulhi_epu16(x, _mm256_set1_epi16(static_cast<short>(kDiv255Multiplier))),
+        kDiv255Shift);
 }
 
-// Whole blocks of 8 pixels skip the arithmetic when it cannot change anything:
-// an opaque foreground is copied without reading the background, and a fully
-// transparent foreground over an opaque or fully transparent background gives
-// that background's colour or black.
-__attribute__((target("avx2"))) static void blendAvx2(const uint32_t* fg, const uint32_t* bg,
-                                                      uint32_t* out, size_t n) {
-    const __m256i alpha = _mm256_set1_epi32(static_cast<int>(kAlphaMask));
-    const __m256i zero = _mm256_setzero_si256();
-    // Byte shuffles within each 128-bit lane: pixel bytes (r, g, b, a) -> (b, g, r, 0),
-    // and each pixel's alpha byte spread over its four 16-bit lanes.
-    const __m256i toRgb =
+// 0x??BBGGRR words -> 0x00RRGGBB.
+VANTREL_AVX2 static inline __m256i toPresentAvx2(__m256i p) {
+    const __m256i swap =
         _mm256_setr_epi8(2, 1, 0, -128, 6, 5, 4, -128, 10, 9, 8, -128, 14, 13, 12, -128, 2, 1, 0,
                          -128, 6, 5, 4, -128, 10, 9, 8, -128, 14, 13, 12, -128);
-    const __m256i alphaLo =
-        _mm256_setr_epi8(3, -128, 3, -128, 3, -128, 3, -128, 7, -128, 7, -128, 7, -128, 7, -128, 3,
-                         -128, 3, -128, 3, -128, 3, -128, 7, -128, 7, -128, 7, -128, 7, -128);
-    const __m256i alphaHi = _mm256_setr_epi8(11, -128, 11, -128, 11, -128, 11, -128, 15, -128, 15,
-                                             -128, 15, -128, 15, -128, 11, -128, 11, -128, 11, -128,
-                                             11, -128, 15, -128, 15, -128, 15, -128, 15, -128);
+    return _mm256_shuffle_epi8(p, swap);
+}
+
+// The background's colour times its alpha / 255, for any alpha.
+VANTREL_AVX2 static inline __m256i weighAvx2(__m256i b) {
+    const __m256i spread = _mm256_setr_epi8(3, -128, 3, -128, 7, -128, 7, -128, 11, -128, 11, -128,
+                                            15, -128, 15, -128, 3, -128, 3, -128, 7, -128, 7, -128,
+                                            11, -128, 11, -128, 15, -128, 15, -128);
+    const __m256i pairs = _mm256_set1_epi32(0x00ff00ff);
+    const __m256i ba = _mm256_shuffle_epi8(b, spread);
+    const __m256i rb = div255Avx2(_mm256_mullo_epi16(_mm256_and_si256(b, pairs), ba));
+    const __m256i ga = div255Avx2(_mm256_mullo_epi16(_mm256_srli_epi16(b, 8), ba));
+    return _mm256_or_si256(rb, _mm256_slli_epi16(ga, 8));
+}
+
+// The weighted background: a mask when every alpha is 0 or 255 (the canvas
+// as the preview paints it), the multiplications otherwise.
+VANTREL_AVX2 static inline __m256i weightedAvx2(__m256i b, __m256i alpha) {
+    const __m256i opaque = _mm256_srai_epi32(b, 31);
+    if (_mm256_testz_si256(_mm256_xor_si256(b, opaque), alpha)) return _mm256_and_si256(b, opaque);
+    return weighAvx2(b);
+}
+
+// (f * a + w * (255 - a)) / 255 per colour channel, as 0x00RRGGBB words.
+VANTREL_AVX2 static inline __m256i mixAvx2(__m256i f, __m256i w) {
+    const __m256i flip = _mm256_set1_epi8(static_cast<char>(0x80));
+    const __m256i fs = _mm256_xor_si256(f, flip);
+    const __m256i ws = _mm256_xor_si256(w, flip);
+    // Each pixel's alpha in the even bytes of its four pairs, 255 - alpha in the odd ones.
+    const __m256i spreadLo = _mm256_setr_epi8(3, 3, 3, 3, 3, 3, 3, 3, 7, 7, 7, 7, 7, 7, 7, 7, 3, 3,
+                                              3, 3, 3, 3, 3, 3, 7, 7, 7, 7, 7, 7, 7, 7);
+    const __m256i spreadHi =
+        _mm256_setr_epi8(11, 11, 11, 11, 11, 11, 11, 11, 15, 15, 15, 15, 15, 15, 15, 15, 11, 11, 11,
+                         11, 11, 11, 11, 11, 15, 15, 15, 15, 15, 15, 15, 15);
+    const __m256i oddBytes = _mm256_set1_epi16(static_cast<short>(0xff00));
+    const __m256i weightsLo = _mm256_xor_si256(_mm256_shuffle_epi8(f, spreadLo), oddBytes);
+    const __m256i weightsHi = _mm256_xor_si256(_mm256_shuffle_epi8(f, spreadHi), oddBytes);
+    const __m256i bias = _mm256_set1_epi16(kPairBias);
+    const __m256i div = _mm256_set1_epi16(kDiv255Pair);
+    const __m256i lo = _mm256_mulhi_epu16(
+        _mm256_add_epi16(_mm256_maddubs_epi16(weightsLo, _mm256_unpacklo_epi8(fs, ws)), bias), div);
+    const __m256i hi = _mm256_mulhi_epu16(
+        _mm256_add_epi16(_mm256_maddubs_epi16(weightsHi, _mm256_unpackhi_epi8(fs, ws)), bias), div);
+    // packus keeps each 128-bit lane's pixel order, so the words come back whole.
+    return toPresentAvx2(_mm256_packus_epi16(lo, hi));
+}
+
+VANTREL_AVX2 static void blendAvx2(const uint32_t* fg, const uint32_t* bg, uint32_t* out,
+                                   size_t n) {
+    const __m256i alpha = _mm256_set1_epi32(static_cast<int>(kAlphaMask));
     size_t i = 0;
     for (; i + 8 <= n; i += 8) {
         const __m256i f = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(fg + i));
         __m256i* dst = reinterpret_cast<__m256i*>(out + i);
-        const __m256i fa = _mm256_and_si256(f, alpha);
-        if (_mm256_movemask_epi8(_mm256_cmpeq_epi32(fa, alpha)) == -1) {
-            _mm256_storeu_si256(dst, _mm256_shuffle_epi8(f, toRgb));
+        // Neither "every alpha 255" nor "every alpha 0": the block needs the mix.
+        const bool uniform = !_mm256_testnzc_si256(f, alpha);
+        if (uniform && _mm256_testc_si256(f, alpha)) {
+            _mm256_storeu_si256(dst, toPresentAvx2(f));  // opaque: the background is not read
             continue;
         }
         const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(bg + i));
-        if (_mm256_testz_si256(f, alpha)) {
-            const __m256i ba = _mm256_and_si256(b, alpha);
-            if (_mm256_movemask_epi8(_mm256_cmpeq_epi32(ba, alpha)) == -1) {
-                _mm256_storeu_si256(dst, _mm256_shuffle_epi8(b, toRgb));
-                continue;
-            }
-            if (_mm256_testz_si256(b, alpha)) {
-                _mm256_storeu_si256(dst, zero);
-                continue;
-            }
-        }
-        const __m256i lo =
-            mixLanesAvx2(_mm256_unpacklo_epi8(f, zero), _mm256_unpacklo_epi8(b, zero),
-                         _mm256_shuffle_epi8(f, alphaLo), _mm256_shuffle_epi8(b, alphaLo));
-        const __m256i hi =
-            mixLanesAvx2(_mm256_unpackhi_epi8(f, zero), _mm256_unpackhi_epi8(b, zero),
-                         _mm256_shuffle_epi8(f, alphaHi), _mm256_shuffle_epi8(b, alphaHi));
-        // packus keeps each 128-bit lane's pixel order, so the shuffle restores the words.
-        _mm256_storeu_si256(dst, _mm256_shuffle_epi8(_mm256_packus_epi16(lo, hi), toRgb));
+        const __m256i w = weightedAvx2(b, alpha);
+        _mm256_storeu_si256(dst, uniform ? toPresentAvx2(w) : mixAvx2(f, w));
     }
     for (; i < n; ++i)
         out[i] = blendOne(fg[i], bg[i]);

@@ -1,8 +1,13 @@
 #include "app/buffers.h"
 
+#include <cstdint>
 #include <cstdlib>
 
 #include "app/canvas.h"
+
+// Buffers start on a cache line, so the blend's and the resampler's vector
+// loads and stores never straddle two lines.
+constexpr size_t kBufferAlignment = 64;
 
 uint32_t* top768 = nullptr;
 uint32_t* scroll768 = nullptr;
@@ -12,12 +17,21 @@ uint32_t* scroll_buf = nullptr;
 uint32_t* bot_buf = nullptr;
 uint32_t* win_present_buf = nullptr;  // allocated by start-up; nulled by shutdown
 
+// Zero-filled and aligned: calloc leaves untouched pages unmapped until they
+// are used, which aligned_alloc followed by a clear would not. The block's own
+// address is kept in the word just below the aligned pixels.
 static uint32_t* allocatePixels(size_t width, size_t rows) {
-    return static_cast<uint32_t*>(std::calloc(width * rows, sizeof(uint32_t)));
+    const size_t bytes = width * rows * sizeof(uint32_t) + kBufferAlignment + sizeof(void*);
+    void* block = std::calloc(bytes, 1);
+    if (block == nullptr) return nullptr;
+    const uintptr_t first = reinterpret_cast<uintptr_t>(block) + sizeof(void*);
+    const uintptr_t aligned = (first + kBufferAlignment - 1) & ~uintptr_t(kBufferAlignment - 1);
+    reinterpret_cast<void**>(aligned)[-1] = block;
+    return reinterpret_cast<uint32_t*>(aligned);
 }
 
 static void freePixels(uint32_t*& pixels) {
-    std::free(pixels);
+    if (pixels != nullptr) std::free(reinterpret_cast<void**>(pixels)[-1]);
     pixels = nullptr;
 }
 

@@ -117,3 +117,35 @@ TEST_F(FrameTest, FrameWithoutBuffersDoesNothingHarmful) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(Buffers, AllocatedZeroFilledOnACacheLine) {
+    if (top768 == nullptr) {
+        ASSERT_TRUE(allocateRenderBuffers());
+        ASSERT_TRUE(allocateImages());
+    }
+    top768[5] = 7;  // released memory may come back; the new buffers must be zero anyway
+    releaseBuffers();
+    EXPECT_EQ(top768, nullptr);
+    EXPECT_EQ(solid.pixels, nullptr);
+    ASSERT_TRUE(allocateRenderBuffers());
+    ASSERT_TRUE(allocateImages());
+    const struct {
+        const uint32_t* pixels;
+        size_t count;
+    } buffers[] = {
+        {top768, 768 * 380},       {scroll768, 768 * 2048},  {bot768, 768 * 100},
+        {top_buf, 720 * 380},      {scroll_buf, 720 * 2048}, {bot_buf, 720 * 100},
+        {solid.pixels, 720 * 480}, {over.pixels, 720 * 480}, {win_present_buf, 720 * 480},
+    };
+    for (const auto& b : buffers) {
+        ASSERT_NE(b.pixels, nullptr);
+        EXPECT_EQ(reinterpret_cast<uintptr_t>(b.pixels) % 64, 0u);
+        EXPECT_TRUE(std::all_of(b.pixels, b.pixels + b.count, [](uint32_t p) { return p == 0; }));
+    }
+    EXPECT_EQ(solid.width, 720);
+    EXPECT_EQ(over.height, 480);
+}
+
+}  // namespace
