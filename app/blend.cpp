@@ -184,9 +184,16 @@ VANTREL_AVX2 static inline __m256i mixAvx2(__m256i f, __m256i w) {
     return toPresentAvx2(_mm256_packus_epi16(lo, hi));
 }
 
-VANTREL_AVX2 static void blendAvx2(const uint32_t* fg, const uint32_t* bg, uint32_t* out,
-                                   size_t n) {
+// One pass over the blocks. With plainCanvas set the background is weighed by
+// its mask alone, and the pass returns false when some background block it read
+// had an alpha other than 0 or 255 (its output is then wrong, and the caller
+// runs the pass again without the shortcut). Checking that costs one OR per
+// block, against a test and a branch per block for choosing the weighting.
+template <bool plainCanvas>
+VANTREL_AVX2 static bool blendPassAvx2(const uint32_t* fg, const uint32_t* bg, uint32_t* out,
+                                       size_t n) {
     const __m256i alpha = _mm256_set1_epi32(static_cast<int>(kAlphaMask));
+    __m256i odd = _mm256_setzero_si256();  // alpha bits of backgrounds that are neither 0 nor 255
     size_t i = 0;
     for (; i + 8 <= n; i += 8) {
         const __m256i f = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(fg + i));
@@ -198,11 +205,24 @@ VANTREL_AVX2 static void blendAvx2(const uint32_t* fg, const uint32_t* bg, uint3
             continue;
         }
         const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(bg + i));
-        const __m256i w = weightedAvx2(b, alpha);
+        __m256i w;
+        if constexpr (plainCanvas) {
+            const __m256i opaque = _mm256_srai_epi32(b, 31);
+            odd = _mm256_or_si256(odd, _mm256_xor_si256(b, opaque));
+            w = _mm256_and_si256(b, opaque);
+        } else {
+            w = weightedAvx2(b, alpha);
+        }
         _mm256_storeu_si256(dst, uniform ? toPresentAvx2(w) : mixAvx2(f, w));
     }
     for (; i < n; ++i)
         out[i] = blendOne(fg[i], bg[i]);
+    return _mm256_testz_si256(odd, alpha);
+}
+
+VANTREL_AVX2 static void blendAvx2(const uint32_t* fg, const uint32_t* bg, uint32_t* out,
+                                   size_t n) {
+    if (!blendPassAvx2<true>(fg, bg, out, n)) blendPassAvx2<false>(fg, bg, out, n);
 }
 
 #endif  // VANTREL_BLEND_X86
