@@ -138,6 +138,21 @@ TEST(Blend, KernelsMatchReferenceOnRandomPixelsAndAnyLength) {
     expectKernelsMatchReference(fg, bg, "random");
 }
 
+TEST(Blend, KernelsMatchReferenceOverACanvasOfClearAndOpaquePixels) {
+    // The canvas as the preview paints it (alpha 0 or 255 only), where the
+    // vector kernels weigh it with a mask; then one odd background pixel late
+    // in the run, which must send them back to the full weighting.
+    std::mt19937 random(5);
+    std::vector<uint32_t> fg(1 << 16), bg(1 << 16);
+    for (size_t i = 0; i < fg.size(); ++i) {
+        fg[i] = random();
+        bg[i] = (random() & 1 ? 0xff000000u : 0u) | (random() & 0xffffff);
+    }
+    expectKernelsMatchReference(fg, bg, "clear and opaque canvas");
+    bg[fg.size() - 100] = 0x7f123456;
+    expectKernelsMatchReference(fg, bg, "one half-transparent canvas pixel");
+}
+
 TEST(Blend, UnalignedBuffersGiveTheSameBits) {
     std::mt19937 random(3);
     std::vector<uint32_t> fg(1001), bg(1001), want(1000), got(1001);
