@@ -9,67 +9,45 @@
 
 #include "fonts/tiga_font.h"
 
-// One glyph: its code, its image ('#' ink, anything else blank, all rows the
-// same length, or no rows for an empty glyph), its offset and its advance.
+// One glyph: its image ('#' ink, anything else blank; rows of equal length, or
+// no rows for an empty glyph), its offset right of the pen and its advance.
 struct GlyphSpec {
-    int code;
     std::vector<std::string> image;
-    uint8_t offset;
-    uint8_t advance;
+    uint8_t offset, advance;
 };
 
-// Owns the arrays a TigaFont points into. Codes between firstChar and lastChar
-// without a spec get an empty glyph with advance 0.
+// Owns the arrays a TigaFont points into.
 struct MemoryFont {
-    std::vector<uint8_t> pattern;
+    std::vector<uint8_t> pattern, advances, offsets;
     std::vector<uint16_t> locations;
-    std::vector<uint8_t> advances;
-    std::vector<uint8_t> offsets;
     TigaFont font{};
 };
 
-// Builds a font of the given height; the pattern is exactly as wide as the
-// glyphs together, plus extraPitch blank columns.
-inline void buildFont(MemoryFont& m, int firstChar, int lastChar, int defaultChar, int height,
-                      const std::vector<GlyphSpec>& glyphs, int extraPitch = 0) {
-    const int entries = lastChar - firstChar + 2;
-    std::vector<const GlyphSpec*> byCode(entries - 1, nullptr);
-    for (const GlyphSpec& g : glyphs)
-        byCode[g.code - firstChar] = &g;
-    m.locations.assign(entries, 0);
-    m.advances.assign(entries, 0);
-    m.offsets.assign(entries, 0);
-    int column = 0;
-    for (int i = 0; i < entries - 1; ++i) {
-        m.locations[i] = static_cast<uint16_t>(column);
-        if (byCode[i] == nullptr) continue;
-        m.advances[i] = byCode[i]->advance;
-        m.offsets[i] = byCode[i]->offset;
-        if (!byCode[i]->image.empty()) column += static_cast<int>(byCode[i]->image[0].size());
+// Glyphs for the codes firstChar, firstChar + 1, ... in order; the pattern is
+// exactly as wide as the glyph images together.
+inline void buildFont(MemoryFont& m, int firstChar, int defaultChar, int height,
+                      const std::vector<GlyphSpec>& glyphs) {
+    const size_t n = glyphs.size();
+    m.locations.assign(n + 1, 0);
+    m.advances.assign(n + 1, 0);
+    m.offsets.assign(n + 1, 0);
+    for (size_t i = 0; i < n; ++i) {
+        const size_t width = glyphs[i].image.empty() ? 0 : glyphs[i].image[0].size();
+        m.locations[i + 1] = static_cast<uint16_t>(m.locations[i] + width);
+        m.advances[i] = glyphs[i].advance;
+        m.offsets[i] = glyphs[i].offset;
     }
-    m.locations[entries - 1] = static_cast<uint16_t>(column);
-    const int pitch = column + extraPitch;
+    const int pitch = m.locations[n];
     m.pattern.assign(static_cast<size_t>(height) * pitch, 0);
-    for (int i = 0; i < entries - 1; ++i) {
-        if (byCode[i] == nullptr) continue;
-        const auto& image = byCode[i]->image;
-        for (int r = 0; r < static_cast<int>(image.size()) && r < height; ++r)
-            for (size_t j = 0; j < image[r].size(); ++j)
-                m.pattern[r * pitch + m.locations[i] + j] = image[r][j] == '#';
-    }
-    m.font = TigaFont{};
-    m.font.loaded = 1;
-    std::strncpy(m.font.faceName, "memory", sizeof m.font.faceName - 1);
-    m.font.firstChar = firstChar;
-    m.font.lastChar = lastChar;
-    m.font.defaultChar = defaultChar;
-    m.font.height = height;
-    m.font.pitch = pitch;
-    m.font.entryCount = entries;
-    m.font.pattern = m.pattern.data();
-    m.font.locations = m.locations.data();
-    m.font.advances = m.advances.data();
-    m.font.offsets = m.offsets.data();
+    for (size_t i = 0; i < n; ++i)
+        for (size_t r = 0; r < glyphs[i].image.size() && r < static_cast<size_t>(height); ++r)
+            for (size_t j = 0; j < glyphs[i].image[r].size(); ++j)
+                m.pattern[r * pitch + m.locations[i] + j] = glyphs[i].image[r][j] == '#';
+    // clang-format off
+    m.font = TigaFont{/*loaded*/ 1, "memory", firstChar, /*lastChar*/ firstChar + int(n) - 1,
+                      defaultChar, height, /*leading*/ 0, pitch, /*entryCount*/ int(n) + 1,
+                      m.pattern.data(), m.locations.data(), m.advances.data(), m.offsets.data()};
+    // clang-format on
 }
 
 // Empties every font slot without freeing: the arrays belong to MemoryFonts.
