@@ -36,7 +36,7 @@ struct RowSpec {
 };
 
 // A page record; a case stores its pages under consecutive numbers from its start page.
-struct PageSpec {
+struct PageSetup {
     uint8_t motion;
     std::vector<RowSpec> rows;
     int pageNumber = -1, lineCount = -1;  // record fields, when not its number and rows.size()
@@ -50,15 +50,15 @@ std::vector<RowSpec> rowsOf(uint8_t size, std::string_view colours, std::string 
     return rows;
 }
 
-void storePage(int number, const PageSpec& spec) {
+void storePage(int number, const PageSetup& setup) {
     PageRecord& p = pagestore[number] = PageRecord{};
-    p.pageNumber = static_cast<uint8_t>(spec.pageNumber < 0 ? number : spec.pageNumber);
-    p.lineCount = static_cast<uint8_t>(spec.lineCount < 0 ? spec.rows.size() : spec.lineCount);
-    p.motionFlags = spec.motion;
-    for (size_t i = 0; i < spec.rows.size(); ++i) {
-        p.style[i] = {.rowAttr = spec.rows[i].attr, .rowColor = spec.rows[i].color};
-        p.shape[i].rowSize = spec.rows[i].size;
-        spec.rows[i].text.copy(reinterpret_cast<char*>(p.rowText[i]), kRowTextSize);
+    p.pageNumber = static_cast<uint8_t>(setup.pageNumber < 0 ? number : setup.pageNumber);
+    p.lineCount = static_cast<uint8_t>(setup.lineCount < 0 ? setup.rows.size() : setup.lineCount);
+    p.motionFlags = setup.motion;
+    for (size_t i = 0; i < setup.rows.size(); ++i) {
+        p.style[i] = {.rowAttr = setup.rows[i].attr, .rowColor = setup.rows[i].color};
+        p.shape[i].rowSize = setup.rows[i].size;
+        setup.rows[i].text.copy(reinterpret_cast<char*>(p.rowText[i]), kRowTextSize);
     }
 }
 
@@ -102,7 +102,7 @@ TEST_F(PageLayoutTest, PagesLayOutAsBandsOfTheirRowColours) {
     struct Case {
         const char* what;
         int32_t start;
-        std::vector<PageSpec> pages;
+        std::vector<PageSetup> pages;
         // Colour digit of every 20 buffer rows from row 0, header band first: its
         // length gives the result row, its first and last digit the two colours.
         std::string bands;
@@ -111,7 +111,7 @@ TEST_F(PageLayoutTest, PagesLayOutAsBandsOfTheirRowColours) {
         uint32_t rows = 380;
     };
     const std::vector<RowSpec> three = rowsOf(kSmall, "111");
-    const PageSpec chained = {kMotionChain, rowsOf(kSmall, "1")};
+    const PageSetup chained = {kMotionChain, rowsOf(kSmall, "1")};
     // Text begins valign rows below its band's top, at pen x horizalign, both
     // read on every call. Row 0's shadow pillar reaches 10 rows into row 1's
     // band, which covers it, while the last row's stays: 13 + 23 pixels.
