@@ -1,329 +1,358 @@
 // End to end: the real vantrel-preview on a private Xvfb display, fed by the
-// real vantrel-send, its window captured with xwd and compared pixel for
-// pixel with what vantrel-snapshot renders for the same messages.
+// real vantrel-send, its window captured with xwd and compared pixel for pixel
+// with what vantrel-snapshot renders for the same messages.
 // GoogleTest before the X11 headers, whose macros (None, Bool) clash with it.
 #include <gtest/gtest.h>
 
+#include <X11/Xlib.h>
 #include <X11/Xutil.h>
 #include <X11/keysym.h>
 #include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
+#include <fcntl.h>
+#include <png.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstring>
+#include <filesystem>
 #include <fstream>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "e2e_support.h"
-
 namespace {
 
-using namespace e2e;
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
 
-constexpr const char* kTitle = "van_trel preview";
-constexpr int kFeedPort = 6867;
-constexpr int kStartMs = 30000;    // font loading and the first window, on a busy machine
-constexpr int kExitMs = 10000;     // from the stop request to the end of the process
-constexpr int kPictureMs = 15000;  // from the last message to the expected picture
-constexpr int kToolMs = 60000;
-// The clock of every snapshot; the window's LDL text is switched off, so the
-// two agree whatever the time.
-constexpr const char* kSnapshotTime = "2025-01-05 09:05:07";
+constexpr auto kStart = 30s;    // fonts and the first window, on a busy machine
+constexpr auto kExit = 10s;     // from the stop request to the end of the process
+constexpr auto kPicture = 15s;  // from the last message to the expected picture
+constexpr auto kTool = 60s;
 
-const char* const kFontFiles[] = {"FONT01.tiga", "FONT02.tiga", "FONT03.tiga", "FONT04.tiga",
-                                  "FONT05.tiga", "FONT06.tiga", "FONT07.tiga", "SHDT01.tiga",
-                                  "SHDT02.tiga", "SHDT03.tiga", "SHDT04.tiga", "SHDT05.tiga",
-                                  "SHDT06.tiga", "SHDT07.tiga"};
-
-// Whether a listener could bind the feed port right now.
-bool feedPortFree() {
-    const int s = socket(AF_INET, SOCK_STREAM, 0);
-    if (s < 0) return false;
-    const int one = 1;
-    setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in address = {};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(kFeedPort);
-    address.sin_addr.s_addr = htonl(INADDR_ANY);
-    const bool free = bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-    close(s);
-    return free;
+void pause(std::chrono::milliseconds ms) {
+    std::this_thread::sleep_for(ms);
 }
 
-class PreviewTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        ASSERT_TRUE(fs::exists(XVFB_PATH)) << "Xvfb missing: run scripts/install-deps";
-        ASSERT_TRUE(fs::exists(XWD_PATH)) << "xwd missing: run scripts/install-deps";
-        dir = fs::temp_directory_path() /
-              ("vantrel-e2e-" + std::to_string(getpid()) + "-" +
-               ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(dir);
-        fs::create_directories(dir / "run");
-        ASSERT_TRUE(feedPortFree())
-            << "port " << kFeedPort << " is taken by another program; the preview needs it";
-        std::string why;
-        ASSERT_TRUE(startDisplay(display, dir, why)) << why;
-        env = environmentWithout({"DISPLAY", "WAYLAND_DISPLAY"});
-        env.push_back("DISPLAY=" + display.name);
-        x = XOpenDisplay(display.name.c_str());
-        ASSERT_NE(x, nullptr) << "cannot open " << display.name;
+std::string readFile(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
+
+// A child process started in dir, input from /dev/null, output into
+// dir/NAME.out and dir/NAME.err. Ended (SIGTERM, then SIGKILL) when it goes out of scope.
+struct Child {
+    pid_t pid = -1;
+    int status = -1;  // exit status, or 128 + signal, once ended
+    fs::path out, err;
+
+    Child(const std::vector<std::string>& argv, const fs::path& dir, const std::string& name)
+        : out(dir / (name + ".out")), err(dir / (name + ".err")) {
+        std::vector<char*> args;
+        for (const std::string& a : argv)
+            args.push_back(const_cast<char*>(a.c_str()));
+        args.push_back(nullptr);
+        if ((pid = fork()) != 0) return;
+        const int in = open("/dev/null", O_RDONLY);
+        const int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (in < 0 || o < 0 || e < 0 || chdir(dir.c_str()) != 0) _exit(126);
+        dup2(in, 0), dup2(o, 1), dup2(e, 2);
+        execv(args[0], args.data());
+        _exit(127);
+    }
+    ~Child() {
+        if (pid <= 0) return;
+        kill(pid, SIGTERM);
+        if (!ended(5s)) kill(pid, SIGKILL), ended(5s);
     }
 
-    void TearDown() override {
-        stop(preview);
-        if (x != nullptr) XCloseDisplay(x);
-        stopDisplay(display);
-        if (!HasFailure()) fs::remove_all(dir);
-    }
-
-    void linkFonts() {
-        for (const char* name : kFontFiles)
-            fs::create_symlink(fs::path(VANTREL_TEST_FONT_DIR) / name, dir / "run" / name);
-    }
-
-    // Starts the preview in dir/run; returns its window (0 if none came).
-    Window startPreview(std::vector<std::string> environment) {
-        // A sanitizer build must not blame the preview for the system libraries' leaks.
-        environment.push_back(
-            "LSAN_OPTIONS=print_suppressions=0:suppressions=" VANTREL_LSAN_SUPPRESSIONS);
-        preview = spawn({VANTREL_PREVIEW}, dir / "run", environment, dir / "preview.out",
-                        dir / "preview.err");
-        return waitForWindow(x, kTitle, preview, kStartMs);
-    }
-
-    Window startPreviewWithFonts() {
-        linkFonts();
-        const Window w = startPreview(env);
-        EXPECT_NE(w, 0u) << "no window; stderr: " << readFile(preview.err);
-        return w;
-    }
-
-    int previewExitStatus() {
-        int status = -1;
-        EXPECT_TRUE(waitExit(preview, kExitMs, status)) << "the preview did not end";
-        return status;
-    }
-
-    fs::path writeMessage(const std::string& name, const std::string& json) {
-        const fs::path path = dir / name;
-        std::ofstream(path, std::ios::binary) << json;
-        return path;
-    }
-
-    void send(const std::vector<fs::path>& messages) {
-        std::vector<std::string> argv = {VANTREL_SEND, "--retry", "10000"};
-        for (const fs::path& m : messages)
-            argv.push_back(m.string());
-        ASSERT_EQ(runToEnd(argv, dir, env, dir / "send.out", dir / "send.err", kToolMs), 0)
-            << readFile(dir / "send.err");
-    }
-
-    void snapshot(const std::vector<fs::path>& messages, const fs::path& png) {
-        std::vector<std::string> argv = {VANTREL_SNAPSHOT, "--fonts",     VANTREL_TEST_FONT_DIR,
-                                         "--time",         kSnapshotTime, "-o",
-                                         png.string()};
-        for (const fs::path& m : messages)
-            argv.push_back(m.string());
-        ASSERT_EQ(runToEnd(argv, dir, env, dir / "snapshot.out", dir / "snapshot.err", kToolMs), 0)
-            << readFile(dir / "snapshot.err");
-    }
-
-    bool capture(Window w, Picture& picture, std::string& why) {
-        const fs::path xwd = dir / "window.xwd";
-        char id[32];
-        std::snprintf(id, sizeof id, "0x%lx", static_cast<unsigned long>(w));
-        if (runToEnd({XWD_PATH, "-id", id, "-silent", "-out", xwd.string()}, dir, env,
-                     dir / "xwd.out", dir / "xwd.err", kToolMs) != 0) {
-            why = "xwd failed: " + readFile(dir / "xwd.err");
-            return false;
-        }
-        return readXwd(xwd, picture, why);
-    }
-
-    // Captures the window until it shows want (the preview needs a frame or
-    // two after the last message); returns the last difference, "" on a match.
-    std::string waitForPicture(Window w, const Picture& want) {
-        const auto deadline =
-            std::chrono::steady_clock::now() + std::chrono::milliseconds(kPictureMs);
-        std::string difference = "no capture";
-        while (std::chrono::steady_clock::now() < deadline) {
-            Picture got;
-            if (capture(w, got, difference)) {
-                difference = compare(got, want);
-                if (difference.empty()) return "";
+    // Whether the process ended within limit; it is reaped then.
+    bool ended(Clock::duration limit = {}) {
+        for (const auto end = Clock::now() + limit; pid > 0; pause(20ms)) {
+            int raw = 0;
+            if (waitpid(pid, &raw, WNOHANG) == pid) {
+                pid = -1;
+                status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+            } else if (Clock::now() >= end) {
+                return false;
             }
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
         }
-        return difference;
+        return true;
     }
-
-    fs::path dir;
-    VirtualDisplay display;
-    std::vector<std::string> env;
-    Display* x = nullptr;
-    Child preview;
 };
 
-TEST_F(PreviewTest, WindowShowsWhatTheSnapshotRenders) {
-    const Window w = startPreviewWithFonts();
-    ASSERT_NE(w, 0u);
-    // Steps of messages, applied cumulatively; after each one the window must
-    // show what the snapshot tool renders for everything sent so far.
-    const std::vector<std::vector<std::pair<std::string, std::string>>> steps = {
-        {{"ldl-off.json", R"({"ldlPage": 0})"}},
-        {{"front.json", R"({"topSolid": true, "topPage": 1, "pageData": {"pageNumber": 1,
-            "lineCount": 6, "lines": [
-            {"height": 3, "width": 0, "color": 4, "border": true, "textData": "Local Forecast"},
-            {"height": 1, "width": 1, "color": 2, "border": true, "textData": "Wide and shadowed"},
-            {"height": 2, "width": 1, "color": 1, "border": false, "textData": "Size 2 wide"},
-            {"height": 0, "width": 0, "color": 0, "border": false,
-             "textData": "0123456789012345678901234567890123456789012345678901234567890123"},
-            {"height": 1, "width": 0, "color": 5, "border": true, "textData": "Purple row"},
-            {"height": 0, "width": 3, "color": 9, "border": true, "textData": "Last row"}]}})"}},
-        {{"chain-a.json", R"({"pageData": {"pageNumber": 10, "lineCount": 2, "chain": true,
-            "lines": [{"height": 2, "color": 4, "border": true, "textData": "Chained start"},
-                      {"height": 1, "color": 2, "textData": "second row"}]}})"},
-         {"chain-b.json", R"({"topPage": 10, "pageData": {"pageNumber": 11, "lineCount": 2,
-            "lines": [{"height": 1, "color": 3, "textData": "Page 11 follows"},
-                      {"height": 0, "color": 0, "textData": "small text"}]}})"}},
-        {{"top-off.json", R"({"topSolid": false})"}},
-        {{"bottom-off.json", R"({"bottomSolid": false, "regionSeparator": false})"}},
-        {{"warning.json", R"({"topSolid": true, "regionSeparator": true, "pageData": {
-            "pageNumber": 30, "lineCount": 1, "warning": true,
-            "lines": [{"height": 3, "width": 1, "color": 1, "border": true,
-                       "textData": "WARNING"}]}})"}},
-    };
-    std::vector<fs::path> sent;
-    int stepNumber = 0;
-    for (const auto& step : steps) {
-        std::vector<fs::path> messages;
-        for (const auto& [name, json] : step)
-            messages.push_back(writeMessage(name, json));
-        send(messages);
-        sent.insert(sent.end(), messages.begin(), messages.end());
-        const fs::path png = dir / ("want-" + std::to_string(stepNumber) + ".png");
-        snapshot(sent, png);
-        Picture want;
-        std::string why;
-        ASSERT_TRUE(readPng(png, want, why)) << why;
-        ASSERT_EQ(waitForPicture(w, want), "")
-            << "after step " << stepNumber << " (" << step.front().first << ")";
-        ++stepNumber;
+class Preview : public ::testing::Test {
+protected:
+    // One private X server per test process, on the first free display it
+    // finds (-displayfd), so parallel runs never pick the same number.
+    static void SetUpTestSuite() {
+        root = fs::temp_directory_path() / ("vantrel-e2e-" + std::to_string(getpid()));
+        fs::create_directories(root);
+        int fds[2];
+        if (pipe(fds) != 0) return;
+        xvfb.emplace(std::vector<std::string>{XVFB_PATH, "-displayfd", std::to_string(fds[1]),
+                                              "-screen", "0", "1024x768x24", "-nolisten", "tcp"},
+                     root, "xvfb");
+        close(fds[1]);
+        std::string number;  // the display's number and a newline, perhaps in two writes
+        pollfd p = {fds[0], POLLIN, 0};
+        for (char c = 0; c != '\n' && poll(&p, 1, 20000) > 0 && read(fds[0], &c, 1) == 1;)
+            number += c;
+        close(fds[0]);
+        if (number.empty() || number.back() != '\n') return;
+        setenv("DISPLAY", (":" + std::to_string(std::atoi(number.c_str()))).c_str(), 1);
+        unsetenv("WAYLAND_DISPLAY");
+        // A sanitizer build must not blame the preview for the system libraries' leaks.
+        setenv("LSAN_OPTIONS", "print_suppressions=0:suppressions=" VANTREL_LSAN_SUPPRESSIONS, 1);
+        x = XOpenDisplay(nullptr);
+        XSetErrorHandler([](Display*, XErrorEvent*) { return 0; });  // a window gone is no crash
     }
-    sendKey(x, w, XK_Escape, 0);
-    EXPECT_EQ(previewExitStatus(), 0);
-    EXPECT_EQ(readFile(preview.err), "");
-}
+    static void TearDownTestSuite() {
+        if (x != nullptr) XCloseDisplay(x);
+        x = nullptr;
+        xvfb.reset();
+        if (!::testing::UnitTest::GetInstance()->Failed()) fs::remove_all(root);  // else kept
+    }
 
-TEST_F(PreviewTest, WindowIs720By480NotResizableWithItsClass) {
-    const Window w = startPreviewWithFonts();
-    ASSERT_NE(w, 0u);
-    XWindowAttributes attributes;
-    ASSERT_TRUE(XGetWindowAttributes(x, w, &attributes));
-    EXPECT_EQ(attributes.width, 720);
-    EXPECT_EQ(attributes.height, 480);
+    void SetUp() override {
+        ASSERT_NE(x, nullptr) << "no Xvfb display (run scripts/install-deps): "
+                              << (xvfb ? readFile(xvfb->err) : "");
+        dir = root / ::testing::UnitTest::GetInstance()->current_test_info()->name();
+        fs::create_directories(dir);
+    }
+
+    // Starts the preview in a folder of its own, with the default fonts or
+    // none; returns its window, 0 if none came.
+    Window startPreview(bool fonts, std::vector<std::string> argv = {}) {
+        const fs::path run = dir / ("run" + std::to_string(++runs));
+        fs::create_directories(run);
+        for (const auto& file : fs::directory_iterator(VANTREL_TEST_FONT_DIR))
+            if (fonts && file.path().extension() == ".tiga")
+                fs::create_symlink(file.path(), run / file.path().filename());
+        preview.reset();
+        argv.push_back(VANTREL_PREVIEW);
+        preview.emplace(argv, run, "preview");
+        // Without a window manager the window is a child of the root.
+        for (auto end = Clock::now() + kStart; Clock::now() < end && !preview->ended();
+             pause(40ms)) {
+            Window parent, *children = nullptr, found = 0;
+            unsigned int count = 0;
+            XQueryTree(x, DefaultRootWindow(x), &parent, &parent, &children, &count);
+            for (unsigned int i = 0; i < count; ++i) {
+                char* name = nullptr;
+                XWindowAttributes a;
+                if (XFetchName(x, children[i], &name) &&
+                    std::strcmp(name, "van_trel preview") == 0 &&
+                    XGetWindowAttributes(x, children[i], &a) && a.map_state == IsViewable)
+                    found = children[i];
+                XFree(name);
+            }
+            XFree(children);
+            if (found != 0) return found;
+        }
+        return 0;
+    }
+
+    // A key press and release, or (keysym 0) a window manager's close request.
+    void sendInput(Window w, unsigned long keysym, unsigned int state = 0) {
+        XEvent e = {};
+        if (keysym == 0) {
+            e.xclient = {
+                ClientMessage, 0, False, x, w, XInternAtom(x, "WM_PROTOCOLS", False), 32, {}};
+            e.xclient.data.l[0] = long(XInternAtom(x, "WM_DELETE_WINDOW", False));
+            XSendEvent(x, w, False, NoEventMask, &e);
+        } else {
+            for (int type : {KeyPress, KeyRelease}) {
+                e.xkey = {type, 0, False, x, w,     DefaultRootWindow(x),        0,   CurrentTime,
+                          0,    0, 0,     0, state, XKeysymToKeycode(x, keysym), True};
+                XSendEvent(x, w, True, type == KeyPress ? KeyPressMask : KeyReleaseMask, &e);
+            }
+        }
+        XFlush(x);
+    }
+
+    // Runs a tool to its end in the test folder: its exit status, -1 when too slow.
+    int runTool(const std::vector<std::string>& argv) {
+        Child tool(argv, dir, "tool");
+        return tool.ended(kTool) ? tool.status : -1;
+    }
+
+    // The window as xwd captures it, in 0x00RRGGBB words; empty when xwd failed
+    // or wrote other than 32-bit pixels with red, green and blue in bytes 2, 1, 0.
+    std::vector<uint32_t> capture(Window w) {
+        if (runTool({XWD_PATH, "-id", std::to_string(w), "-silent", "-out", "window.xwd"}) != 0)
+            return {};
+        const std::string data = readFile(dir / "window.xwd");
+        const auto word = [&](size_t at, bool msbFirst) {
+            uint32_t v = 0;
+            for (int b = 0; b < 4; ++b)
+                v |= uint32_t(uint8_t(data[at + b])) << (msbFirst ? 24 - 8 * b : 8 * b);
+            return v;
+        };
+        // A header of 25 words, most significant byte first, then the colour map.
+        if (data.size() < 100 || word(44, true) != 32 || word(56, true) != 0xff0000 ||
+            word(64, true) != 0xff)
+            return {};
+        const uint32_t width = word(16, true), height = word(20, true), stride = word(48, true);
+        const size_t start = word(0, true) + size_t(word(76, true)) * 12;
+        if (width * 4 > stride || data.size() < start + size_t(stride) * height) return {};
+        std::vector<uint32_t> pixels;
+        for (uint32_t i = 0; i < width * height; ++i)
+            pixels.push_back(word(start + i / width * stride + i % width * 4, word(28, true)) &
+                             0xffffff);
+        return pixels;
+    }
+
+    // Captures the window until it shows want (a frame or two after the last
+    // message); "" then, else where the last capture differed.
+    std::string waitForPicture(Window w, const std::vector<uint32_t>& want) {
+        std::string why = "no capture: " + readFile(dir / "tool.err");
+        for (auto end = Clock::now() + kPicture; Clock::now() < end; pause(100ms)) {
+            const std::vector<uint32_t> got = capture(w);
+            if (got == want) return "";
+            if (got.size() != want.size()) continue;
+            const size_t at =
+                std::mismatch(got.begin(), got.end(), want.begin()).first - got.begin();
+            why = "first difference at (" + std::to_string(at % 720) + ", " +
+                  std::to_string(at / 720) + "): " + std::to_string(got[at]) + ", want " +
+                  std::to_string(want[at]);
+        }
+        return why;
+    }
+
+    static std::vector<uint32_t> readPng(const fs::path& path) {
+        png_image image = {};
+        image.version = PNG_IMAGE_VERSION;
+        if (!png_image_begin_read_from_file(&image, path.c_str())) return {};
+        image.format = PNG_FORMAT_RGB;
+        std::vector<uint8_t> rgb(PNG_IMAGE_SIZE(image));
+        if (!png_image_finish_read(&image, nullptr, rgb.data(), 0, nullptr)) return {};
+        std::vector<uint32_t> pixels;
+        for (size_t i = 0; i < rgb.size(); i += 3)
+            pixels.push_back(uint32_t(rgb[i]) << 16 | rgb[i + 1] << 8 | rgb[i + 2]);
+        return pixels;
+    }
+
+    static inline fs::path root;
+    static inline std::optional<Child> xvfb;
+    static inline Display* x = nullptr;
+    fs::path dir;
+    int runs = 0;
+    std::optional<Child> preview;
+};
+
+TEST_F(Preview, WindowShowsWhatTheSnapshotRendersForTheSameMessages) {
+    const Window w = startPreview(true);
+    ASSERT_NE(w, 0u) << readFile(preview->err);
     XClassHint hint = {};
-    ASSERT_TRUE(XGetClassHint(x, w, &hint));
-    EXPECT_STREQ(hint.res_class, "vantrel_preview");
-    XFree(hint.res_name);
-    XFree(hint.res_class);
     XSizeHints size = {};
     long supplied = 0;
-    ASSERT_TRUE(XGetWMNormalHints(x, w, &size, &supplied));
-    ASSERT_TRUE((size.flags & PMinSize) && (size.flags & PMaxSize));
-    EXPECT_EQ(size.min_width, 720);
-    EXPECT_EQ(size.max_width, 720);
-    EXPECT_EQ(size.min_height, 480);
-    EXPECT_EQ(size.max_height, 480);
-    sendKey(x, w, XK_Escape, 0);
-    EXPECT_EQ(previewExitStatus(), 0);
-}
-
-// A stop request and the keys that make it.
-struct StopCase {
-    const char* name;
-    unsigned long keysym;  // 0: the close box
-    unsigned int state;
-};
-
-void PrintTo(const StopCase& c, std::ostream* os) {
-    *os << c.name;
-}
-
-class StopTest : public PreviewTest, public ::testing::WithParamInterface<StopCase> {};
-
-TEST_P(StopTest, EndsTheRunWithStatusZeroAndNoOutput) {
-    const Window w = startPreviewWithFonts();
-    ASSERT_NE(w, 0u);
-    if (GetParam().keysym == 0)
-        sendClose(x, w);
-    else
-        sendKey(x, w, GetParam().keysym, GetParam().state);
-    EXPECT_EQ(previewExitStatus(), 0);
-    EXPECT_EQ(readFile(preview.err), "");
-}
-
-INSTANTIATE_TEST_SUITE_P(Stops, StopTest,
-                         ::testing::Values(StopCase{"Escape", XK_Escape, 0}, StopCase{"q", XK_q, 0},
-                                           StopCase{"ShiftQ", XK_q, ShiftMask},
-                                           StopCase{"CapsLockQ", XK_q, LockMask},
-                                           StopCase{"CloseBox", 0, 0}),
-                         [](const auto& info) { return std::string(info.param.name); });
-
-TEST_F(PreviewTest, OtherKeysChangeNothing) {
-    const Window w = startPreviewWithFonts();
-    ASSERT_NE(w, 0u);
+    ASSERT_TRUE(XGetClassHint(x, w, &hint) && XGetWMNormalHints(x, w, &size, &supplied));
+    EXPECT_STREQ(hint.res_class, "vantrel_preview");
+    XFree(hint.res_name), XFree(hint.res_class);
+    EXPECT_TRUE(size.min_width == 720 && size.max_width == 720 && size.min_height == 480 &&
+                size.max_height == 480);  // not resizable
     for (unsigned long key : {XK_Return, XK_Up, XK_w, XK_space, XK_F1})
-        sendKey(x, w, key, 0);
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));  // about 30 frames
-    EXPECT_TRUE(running(preview));
-    sendKey(x, w, XK_q, 0);
-    EXPECT_EQ(previewExitStatus(), 0);
+        sendInput(w, key);  // keys that change nothing
+
+    // Messages sent step by step; after each step the window must show what the
+    // snapshot tool renders for everything sent so far (no clock: ldlPage 0).
+    const std::vector<std::vector<std::string>> steps = {
+        {R"({"ldlPage": 0})"},
+        {R"({"topSolid": true, "topPage": 1, "pageData": {"pageNumber": 1, "lineCount": 6, "lines": [
+          {"height": 3, "width": 0, "color": 4, "border": true, "textData": "Local Forecast"},
+          {"height": 1, "width": 1, "color": 2, "border": true, "textData": "Wide and shadowed"},
+          {"height": 2, "width": 1, "color": 1, "textData": "Size 2 wide"},
+          {"height": 0, "color": 0, "textData": "0123456789012345678901234567890123456789012345678901234567890123"},
+          {"height": 1, "color": 5, "border": true, "textData": "Purple row"},
+          {"height": 0, "width": 3, "color": 9, "border": true, "textData": "Last row"}]}})"},
+        {R"({"pageData": {"pageNumber": 10, "lineCount": 2, "chain": true, "lines": [
+          {"height": 2, "color": 4, "border": true, "textData": "Chained start"},
+          {"height": 1, "color": 2, "textData": "second row"}]}})",
+         R"({"topPage": 10, "pageData": {"pageNumber": 11, "lineCount": 2, "lines": [
+          {"height": 1, "color": 3, "textData": "Page 11 follows"},
+          {"height": 0, "color": 0, "textData": "small text"}]}})"},
+        {R"({"topSolid": false})"},
+        {R"({"bottomSolid": false, "regionSeparator": false})"},
+        {R"({"topSolid": true, "regionSeparator": true, "pageData": {"pageNumber": 30,
+          "lineCount": 1, "warning": true, "lines": [
+          {"height": 3, "width": 1, "color": 1, "border": true, "textData": "WARNING"}]}})"},
+    };
+    std::vector<std::string> snapshot = {
+        VANTREL_SNAPSHOT, "--fonts", VANTREL_TEST_FONT_DIR, "--time", "2025-01-05 09:05:07", "-o",
+        "want.png"};
+    int sent = 0;
+    for (const auto& step : steps) {
+        std::vector<std::string> send = {VANTREL_SEND, "--retry", "10000"};
+        for (const std::string& json : step) {
+            const std::string name = "m" + std::to_string(++sent) + ".json";
+            std::ofstream(dir / name) << json;
+            send.push_back(name), snapshot.push_back(name);
+        }
+        ASSERT_EQ(runTool(send), 0) << readFile(dir / "tool.err");
+        ASSERT_EQ(runTool(snapshot), 0) << readFile(dir / "tool.err");
+        const std::vector<uint32_t> want = readPng(dir / "want.png");
+        ASSERT_EQ(want.size(), 720u * 480u);
+        ASSERT_EQ(waitForPicture(w, want), "") << "after message " << sent;
+    }
+    sendInput(w, XK_Escape);
+    EXPECT_TRUE(preview->ended(kExit));
+    EXPECT_EQ(preview->status, 0);
+    EXPECT_EQ(readFile(preview->err), "");
 }
 
-TEST_F(PreviewTest, StopsQuietlyWhileAClientIsMidMessage) {
-    const Window w = startPreviewWithFonts();
-    ASSERT_NE(w, 0u);
-    // A client that sent half a message holds the listener in its read.
-    const int s = socket(AF_INET, SOCK_STREAM, 0);
-    ASSERT_GE(s, 0);
-    sockaddr_in address = {};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(kFeedPort);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(connect(s, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    const char half[] = "40#{\"topPage\":";
-    ASSERT_EQ(::send(s, half, sizeof half - 1, 0), ssize_t(sizeof half - 1));
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (readFile(preview.out).find("expected:") == std::string::npos &&
-           std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    ASSERT_NE(readFile(preview.out).find("expected:"), std::string::npos);
-    sendKey(x, w, XK_Escape, 0);
-    EXPECT_EQ(previewExitStatus(), 0);
-    EXPECT_EQ(readFile(preview.err), "");
-    close(s);
-}
-
-TEST_F(PreviewTest, NoFontsEndsWithStatusOne) {
-    const Window w = startPreview(env);  // dir/run holds no font
-    EXPECT_EQ(w, 0u);
-    EXPECT_EQ(previewExitStatus(), 1);
-    EXPECT_NE(readFile(preview.err).find("no TIGA fonts could be loaded"), std::string::npos)
-        << readFile(preview.err);
-}
-
-TEST_F(PreviewTest, NoDisplayEndsWithStatusOne) {
-    linkFonts();
-    const Window w =
-        startPreview(environmentWithout({"DISPLAY", "WAYLAND_DISPLAY", "XDG_RUNTIME_DIR"}));
-    EXPECT_EQ(w, 0u);
-    EXPECT_EQ(previewExitStatus(), 1);
-    EXPECT_EQ(readFile(preview.err), "preview window init failed\n");
+TEST_F(Preview, EscapeQAndTheCloseBoxEndWithStatusZeroAndStartFailuresWithOne) {
+    const struct {
+        const char* name;
+        bool fonts;
+        std::vector<std::string> wrapper;  // what runs the preview
+        unsigned long keysym;              // 0: the close box
+        unsigned int state;
+        int status;
+        const char* message;  // the last line of standard error
+    } cases[] = {
+        {"Escape, a client mid-message", true, {}, XK_Escape, 0, 0, ""},
+        {"q", true, {}, XK_q, 0, 0, ""},
+        {"Shift+Q", true, {}, XK_q, ShiftMask, 0, ""},
+        {"Q with Caps Lock", true, {}, XK_q, LockMask, 0, ""},
+        {"close box", true, {}, 0, 0, 0, ""},
+        {"no fonts", false, {}, 0, 0, 1, "no TIGA fonts could be loaded\n"},
+        {"no display",
+         true,
+         {"/usr/bin/env", "-u", "DISPLAY", "-u", "XDG_RUNTIME_DIR"},
+         0,
+         0,
+         1,
+         "preview window init failed\n"},
+    };
+    for (const auto& c : cases) {
+        const Window w = startPreview(c.fonts, c.wrapper);
+        ASSERT_EQ(w != 0, c.status == 0) << c.name << ": " << readFile(preview->err);
+        const int client = socket(AF_INET, SOCK_STREAM, 0);
+        if (c.keysym == XK_Escape) {  // half a message holds the listener in its read
+            sockaddr_in address = {};
+            address.sin_family = AF_INET, address.sin_port = htons(6867);
+            address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            ASSERT_EQ(connect(client, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+            ASSERT_EQ(write(client, "40#{\"topPage\":", 14), 14);
+            for (auto end = Clock::now() + 10s;
+                 readFile(preview->out).find("expected:") == std::string::npos; pause(20ms))
+                ASSERT_LT(Clock::now(), end) << "the listener never read the half message";
+        }
+        if (w != 0) sendInput(w, c.keysym, c.state);
+        EXPECT_TRUE(preview->ended(kExit)) << c.name;
+        EXPECT_EQ(preview->status, c.status) << c.name;
+        const std::string err = readFile(preview->err);
+        EXPECT_EQ(err.substr(err.find_last_of('\n', err.size() - 2) + 1), c.message) << err;
+        close(client);
+    }
 }
 
 }  // namespace

@@ -1,0 +1,353 @@
+// Headless composition: the canvas, the frame's render rule and picture, roll
+// scrolling and the lower display line, run through composeFrame as the
+// preview runs it, on the real buffers.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "app/buffers.h"
+#include "app/canvas.h"
+#include "app/frame.h"
+#include "app/ldl.h"
+#include "app/roll.h"
+#include "fonts/tiga_font.h"
+#include "model/shared_bytes.h"
+#include "render/resample.h"
+
+namespace {
+
+constexpr uint32_t kPurple = 0xff950b42, kRed = 0xff000060, kGreen = 0xff008100;
+// 0x00RRGGBB words of the present buffer.
+constexpr uint32_t kShownPurple = 0x00420b95, kShownWhite = 0x00d7d7d7, kShownRed = 0x00600000;
+constexpr uint32_t kMarker = 0x5a5a5a5a;  // planted to see whether something was rewritten
+
+struct Row {
+    uint8_t size, color;  // text size 0..3 (20, 40, 60, 80 rows), rowColor
+    const char* text;
+};
+using Rows = std::vector<Row>;
+const Rows kTwoBands = {{1, 5, ""}, {1, 1, ""}};  // 40 rows purple, 40 rows red
+const Rows kTall = {{3, 5, "a"}, {3, 1, "b"}, {3, 1, "c"}, {3, 1, "d"}, {3, 1, "e"},
+                    {3, 1, "f"}, {3, 1, "g"}, {3, 1, "h"}, {3, 1, "i"}, {3, 1, "j"},
+                    {3, 1, "k"}, {3, 1, "l"}, {3, 1, "m"}, {3, 1, "n"}, {3, 1, "o"}};
+
+struct tm clockAt(int wday, int mon, int mday, int hour, int min, int sec) {
+    struct tm t = {};
+    t.tm_wday = wday, t.tm_mon = mon, t.tm_mday = mday, t.tm_hour = hour, t.tm_min = min;
+    t.tm_sec = sec;
+    return t;
+}
+
+// Stores page n as the feed does: the record, then page_dirty.
+void storePage(int n, const Rows& rows, uint8_t motion = 0) {
+    PageRecord& page = pagestore[n];
+    std::memset(&page, 0, sizeof page);
+    page.pageNumber = uint8_t(n), page.lineCount = uint8_t(rows.size()), page.motionFlags = motion;
+    for (size_t i = 0; i < rows.size(); ++i) {
+        page.style[i].rowColor = rows[i].color;
+        page.shape[i].rowSize = uint8_t(rows[i].size << 2);
+        std::strncpy(reinterpret_cast<char*>(page.rowText[i]), rows[i].text, kRowTextSize);
+    }
+    raiseFlag(page_dirty);
+}
+
+void setSolids(int flags) {
+    if (flags < 0) return;  // not sent
+    omcw[kSolidFlags] = uint8_t(flags);
+    raiseFlag(solid_dirty);
+}
+
+// Composes count frames at Sunday 5 January 09:05:07.
+void frame(int count = 1) {
+    for (int i = 0; i < count; ++i)
+        composeFrame(clockAt(0, 0, 5, 9, 5, 7));
+}
+
+// Whether every pixel of rows first..end-1 of a 720-wide buffer is value.
+bool rowsAre(const uint32_t* pixels, int first, int end, uint32_t value) {
+    return std::all_of(pixels + first * kFrameWidth, pixels + end * kFrameWidth,
+                       [value](uint32_t p) { return p == value; });
+}
+
+// Start-up state before the first frame: fresh buffers, the preset page model
+// and the first canvas repaint. No fonts unless a test loads them.
+class Compose : public ::testing::Test {
+protected:
+    void SetUp() override {
+        buildHtaps();
+        std::memset(pagestore, 0, sizeof pagestore);
+        presetPageModel();
+        solid_dirty = 1, page_dirty = 0;
+        releaseBuffers();
+        ASSERT_TRUE(allocateRenderBuffers() && allocateImages());
+        resetFrameState();
+        repaintSolids();
+    }
+    void TearDown() override { releaseFontSlots(), releaseBuffers(); }
+};
+
+TEST(ImageBox, FillsInclusiveBoundsClippedToTheImage) {
+    const int cases[][8] = {
+        // x0, y0, x1, y1 given; the box painted in a 6 x 4 image (x0 > x1: none)
+        {1, 1, 3, 2, 1, 1, 3, 2},     // inside
+        {-3, -1, 10, 9, 0, 0, 5, 3},  // first bounds clipped to 0, last ones to the image
+        {3, 1, 2, 2, 1, 0, 0, 0},     // first beyond last
+        {7, 0, 9, 3, 1, 0, 0, 0},     // first column beyond the clipped last one
+        {0, 4, 5, 6, 1, 0, 0, 0},     // rows below the image
+    };
+    for (const auto& c : cases) {
+        std::vector<uint32_t> pixels(24, 1);
+        Image image = {pixels.data(), 6, 4};
+        imageBoxFilledRGB(&image, c[0], c[1], c[2], c[3], kGreen);
+        for (int i = 0; i < 24; ++i) {
+            const bool in = i % 6 >= c[4] && i % 6 <= c[6] && i / 6 >= c[5] && i / 6 <= c[7];
+            EXPECT_EQ(pixels[i], in ? kGreen : 1u) << c[0] << "," << c[1] << " pixel " << i;
+        }
+    }
+    Image none = {nullptr, 720, 480};  // nothing to paint into
+    imageBoxFilledRGB(&none, 0, 0, 720, 480, kGreen);
+}
+
+TEST_F(Compose, RepaintSolidsPaintsTheRegionsOfSolidFlags) {
+    const struct {
+        uint8_t flags, topPage;
+        int rowColor;  // of row 0 of the top page; -1: the start-up preset
+        uint32_t top, separator, bottom;
+    } cases[] = {
+        {0x05, 1, -1, 0, vesk_white, kPurple},  // start-up flags
+        {0x07, 1, -1, kGreen, vesk_white, kPurple},
+        {0x04, 1, -1, 0, vesk_white, 0},     // separator alone
+        {0x01, 1, -1, 0, kPurple, kPurple},  // bottom alone: rows 380..479
+        {0x02, 255, -1, kGreen, 0, 0},       // top: a never-stored page is preset green
+        {0x02, 0, -1, vesk_gray, 0, 0},      // top: page 0 has rowColor 0
+        {0x02, 3, 5, kPurple, 0, 0},         // top: rowColor 5
+        {0x02, 3, 1, kGreen, 0, 0},          // top: rowColor 1 is a red band, a green canvas
+        {0x02, 3, 4, kGreen, 0, 0},          // top: rowColor 4, blue band
+        {0x02, 3, 21, kGreen, 0, 0},         // top: the whole byte counts, 21 is not 5
+    };
+    for (const auto& c : cases) {
+        presetPageModel();
+        if (c.rowColor >= 0) pagestore[c.topPage].style[0].rowColor = uint8_t(c.rowColor);
+        omcw[kTopPage] = c.topPage;
+        setSolids(c.flags);
+        std::fill(solid.pixels, solid.pixels + kFramePixels, kMarker);
+        repaintSolids();
+        EXPECT_EQ(solid_dirty, 0);
+        EXPECT_TRUE(rowsAre(solid.pixels, 0, 380, c.top) &&
+                    rowsAre(solid.pixels, 380, 382, c.separator) &&
+                    rowsAre(solid.pixels, 382, 480, c.bottom))
+            << "flags " << int(c.flags) << ", page " << int(c.topPage) << ", rowColor "
+            << c.rowColor;
+    }
+}
+
+TEST_F(Compose, FramePicturesOverTheCanvas) {
+    const struct {
+        bool stored;  // page 1 stored with two bands, purple and red
+        uint8_t topPage;
+        int solids;                                          // -1: the start-up flags
+        uint32_t rows0to79, rows80to379, separator, bottom;  // shown words
+    } cases[] = {
+        {false, 1, -1, 0, 0, kShownWhite, kShownPurple},  // the first frame
+        {false, 1, 0, 0, 0, 0, 0},  // solidFlags 0: every transparent pixel shows black
+        {false, 0, 7, 0x008100, 0x008100, kShownWhite, kShownPurple},  // default green, grey canvas
+        {true, 1, -1, 0, 0, kShownWhite, kShownPurple},  // topSolid off: text only, no bands
+        {true, 1, 7, kShownPurple, kShownRed, kShownWhite, kShownPurple},  // the last band fills
+    };
+    for (const auto& c : cases) {
+        SetUp();
+        if (c.stored) storePage(1, kTwoBands);
+        omcw[kTopPage] = c.topPage;
+        setSolids(c.solids);
+        std::fill(over.pixels, over.pixels + kFramePixels, kMarker);  // every frame rewrites it
+        frame();
+        EXPECT_TRUE(rowsAre(win_present_buf, 0, 80, c.rows0to79) &&
+                    rowsAre(win_present_buf, 80, 380, c.rows80to379) &&
+                    rowsAre(win_present_buf, 380, 382, c.separator) &&
+                    rowsAre(win_present_buf, 382, 480, c.bottom))
+            << "page " << int(c.topPage) << " stored " << c.stored << " solids " << c.solids;
+    }
+}
+
+TEST_F(Compose, TopRegionRendersOnTheFirstFrameAndThenOnlyWhenSomethingItWatchesChanged) {
+    const struct {
+        int store;  // page stored between the frames; -1: none
+        uint8_t topPage, ldlPage;
+        int solids;  // -1: not sent
+        bool renders, repaints;
+    } cases[] = {
+        {-1, 1, 1, -1, false, false},   // nothing changed
+        {1, 1, 1, -1, true, false},     // the top page stored
+        {7, 1, 1, -1, true, false},     // another page stored
+        {-1, 3, 1, -1, true, false},    // topPage changed
+        {-1, 1, 1, 0x07, true, true},   // topSolid switched on
+        {-1, 1, 1, 0x05, false, true},  // the same topSolid value sent again
+        {-1, 1, 1, 0x04, false, true},  // bottomSolid switched off
+        {-1, 1, 0, -1, false, false},   // ldlPage changed
+    };
+    for (const auto& c : cases) {
+        SetUp();
+        uint32_t* const last = top_buf + kTopRows * kFrameWidth - 1;
+        for (int f = 0; f < 2; ++f) {
+            *top_buf = *last = solid.pixels[0] = kMarker;
+            frame();
+            EXPECT_EQ(*top_buf != kMarker && *last != kMarker, f == 0 || c.renders)
+                << "case " << &c - cases << ", frame " << f + 1;
+            EXPECT_EQ(page_dirty + solid_dirty, 0);
+            if (c.store >= 0) storePage(c.store, {{0, 2, "x"}});
+            omcw[kTopPage] = c.topPage, omcw[kLdlPage] = c.ldlPage;
+            setSolids(c.solids);
+        }
+        EXPECT_EQ(solid.pixels[0] != kMarker, c.repaints) << "case " << &c - cases;
+    }
+}
+
+TEST_F(Compose, BuffersComeZeroedOnACacheLineAndAreNotTouchedAfterRelease) {
+    top768[5] = 7;
+    releaseBuffers();
+    frame();  // a stray frame after shutdown
+    repaintSolids();
+    ASSERT_TRUE(allocateRenderBuffers() && allocateImages());
+    const std::pair<const uint32_t*, int> buffers[] = {
+        {top768, 768 * 380},       {scroll768, 768 * 2048},  {bot768, 768 * 100},
+        {top_buf, 720 * 380},      {scroll_buf, 720 * 2048}, {bot_buf, 720 * 100},
+        {solid.pixels, 720 * 480}, {over.pixels, 720 * 480}, {win_present_buf, 720 * 480}};
+    for (const auto& [pixels, count] : buffers)
+        EXPECT_TRUE(uintptr_t(pixels) % 64 == 0 &&
+                    std::all_of(pixels, pixels + count, [](uint32_t p) { return p == 0; }));
+}
+
+// The top region at scroll position y: content row 0 at output row 380 - y,
+// the pre colour above the content and the post colour below it.
+void expectTopRegionAt(int y) {
+    for (int row = 0, content = y - 380; row < 380; ++row, ++content) {
+        const uint32_t* got = over.pixels + row * kFrameWidth;
+        if (content < 0 || content >= contentHeight)
+            ASSERT_TRUE(rowsAre(got, 0, 1, content < 0 ? roll_pre_bg : roll_post_bg))
+                << row << " at " << y;
+        else
+            ASSERT_TRUE(std::equal(got, got + kFrameWidth, scroll_buf + content * kFrameWidth))
+                << row << " at " << y;
+    }
+}
+
+TEST_F(Compose, RollMovesTheContentUpOneRowPerFrameThroughItsCycle) {
+    const struct {
+        Rows rows;
+        uint8_t motion, solids;
+        int32_t height;  // content rows; the cycle is height + 380 frames
+        uint32_t pre, post;
+    } cases[] = {
+        {kTall, kMotionRoll, 0x07, 1240, kPurple, kRed},                // 40 + 15 * 80
+        {kTall, kMotionRoll | kMotionChain, 0x07, 360, kPurple, kRed},  // chained: 4 rows fit 380
+        {{{1, 5, "x"}, {0, 1, "y"}}, kMotionRoll, 0x07, 100, kPurple, kRed},
+        {{{1, 5, "x"}}, kMotionRoll, 0x05, 80, 0, 0},  // topSolid off: transparent around
+        {{}, kMotionRoll, 0x07, 40, kGreen, kGreen},   // nothing laid out: still 40 rows
+    };
+    for (const auto& c : cases) {
+        SetUp();
+        setSolids(c.solids);
+        storePage(1, c.rows, c.motion);
+        frame();  // the render, and the first frame after it
+        ASSERT_TRUE(lastRoll);
+        EXPECT_EQ(contentHeight, c.height);
+        EXPECT_EQ(roll_pre_bg, c.pre) << c.height;
+        EXPECT_EQ(roll_post_bg, c.post) << c.height;
+        const int cycle = c.height + 380;
+        for (int f = 1; f <= cycle + 1; ++f, frame()) {  // up to the wrap frame and one more
+            ASSERT_EQ(scroll_y, f % cycle) << c.height << ", frame " << f;
+            if (f < 3 || f % 29 == 0 || f > cycle - 3) expectTopRegionAt(scroll_y);
+        }
+    }
+}
+
+TEST_F(Compose, StoringAPageRestartsTheRollAndTheRollBitPicksTheMode) {
+    setSolids(0x07);
+    storePage(1, kTall, kMotionRoll);
+    frame(100);
+    storePage(9, kTwoBands);
+    frame();
+    EXPECT_EQ(scroll_y, 1);
+    storePage(1, kTall);  // the same page without the roll bit: still again
+    frame();
+    EXPECT_FALSE(lastRoll);
+    EXPECT_TRUE(std::equal(over.pixels, over.pixels + kTopRows * kFrameWidth, top_buf));
+    storePage(1, kTall, kMotionRoll);
+    frame();
+    EXPECT_EQ(scroll_y, 1);
+    pagestore[0].motionFlags = pagestore[4].motionFlags = kMotionRoll;
+    pagestore[255].pageNumber = 255, pagestore[255].motionFlags = kMotionRoll | kMotionFlip;
+    // Record 0 is never a page, record 4 is not stored.
+    EXPECT_EQ(std::vector<bool>(
+                  {isRollPage(-1), isRollPage(0), isRollPage(4), isRollPage(255), isRollPage(256)}),
+              std::vector<bool>({false, false, false, true, false}));
+}
+
+TEST(ClockLine, TwelveHourClockWithPaddedHourAndDay) {
+    const std::string gap(11, ' ');
+    const std::pair<struct tm, std::string> cases[] = {
+        {clockAt(0, 0, 5, 0, 0, 0), "Sun Jan  5" + gap + "12:00:00 AM"},
+        {clockAt(0, 0, 5, 9, 5, 7), "Sun Jan  5" + gap + " 9:05:07 AM"},
+        {clockAt(0, 0, 5, 12, 0, 0), "Sun Jan  5" + gap + "12:00:00 PM"},
+        {clockAt(0, 0, 5, 13, 30, 0), "Sun Jan  5" + gap + " 1:30:00 PM"},
+        {clockAt(0, 0, 5, 23, 59, 59), "Sun Jan  5" + gap + "11:59:59 PM"},
+        {clockAt(3, 11, 31, 22, 45, 30), "Wed Dec 31" + gap + "10:45:30 PM"},
+        {clockAt(6, 6, 10, 11, 2, 60), "Sat Jul 10" + gap + "11:02:60 AM"},  // leap second
+    };
+    for (const auto& [time, line] : cases) {
+        buildClockLine(time);
+        EXPECT_EQ(std::string(clockLine), line);
+    }
+    buildClockLine(clockAt(-1, 12, 123456, 99, -5, 1000));  // no local time looks like this
+    EXPECT_LT(std::strlen(clockLine), sizeof clockLine);
+    EXPECT_EQ(std::string(clockLine, 7), "Sat Jan");
+}
+
+TEST_F(Compose, LinesOfPage50RotateEvery120FramesFromFrame40) {
+    const std::pair<Rows, std::vector<std::pair<int, int>>> cases[] = {
+        // page 50's lines; (frame, line) at every change of the line drawn
+        {{{1, 2, "one"}, {1, 2, "two"}, {1, 2, "three"}},
+         {{1, 1}, {40, 2}, {160, 3}, {280, 1}, {400, 2}}},
+        {{{1, 2, "only"}}, {{1, 1}}},
+        {{}, {{1, 1}}},
+    };
+    for (const auto& [rows, expected] : cases) {
+        SetUp();
+        storePage(50, rows);
+        std::vector<std::pair<int, int>> changes;
+        for (int f = 1, shown = 0, page = 0, line = 0; f <= 400; ++f, shown = line) {
+            frame();
+            ASSERT_EQ(std::sscanf(lastLdlKey, "%d|%d|", &page, &line), 2);
+            if (line != shown) changes.emplace_back(f, line);
+        }
+        EXPECT_EQ(changes, expected) << rows.size() << " lines";
+    }
+}
+
+TEST_F(Compose, LdlRegionShowsTheClockAndTheLineAndRedrawsOnlyWhenItsKeyChanges) {
+    ASSERT_TRUE(loadFontSlots(VANTREL_TEST_FONT_DIR));
+    storePage(50, {{1, 2, "Line one"}, {1, 2, "Line two"}});
+    frame();
+    EXPECT_FALSE(rowsAre(win_present_buf, 383, 403, kShownPurple));  // the clock from LDL row 3
+    EXPECT_FALSE(rowsAre(win_present_buf, 405, 445, kShownPurple));  // the line from LDL row 25
+    EXPECT_TRUE(rowsAre(win_present_buf, 450, 480, kShownPurple));
+    EXPECT_TRUE(rowsAre(win_present_buf, 0, 380, 0));
+    const std::vector<uint32_t> line1(bot_buf, bot_buf + kFrameWidth * kLdlRows);
+    bot_buf[0] = kMarker;
+    frame(38);  // frames 2..39: the same key, no redraw
+    EXPECT_EQ(bot_buf[0], kMarker);
+    frame();  // frame 40 draws line 2 under the same clock
+    const std::vector<uint32_t> line2(bot_buf, bot_buf + kFrameWidth * kLdlRows);
+    EXPECT_TRUE(std::equal(line1.begin(), line1.begin() + 22 * kFrameWidth, line2.begin()));
+    EXPECT_NE(line1, line2);
+    omcw[kLdlPage] = 0;  // no clock, no line: the canvas shows
+    frame();
+    EXPECT_TRUE(rowsAre(bot_buf, 0, 100, 0));
+    EXPECT_TRUE(rowsAre(win_present_buf, 380, 382, kShownWhite));
+    EXPECT_TRUE(rowsAre(win_present_buf, 382, 480, kShownPurple));
+}
+
+}  // namespace
