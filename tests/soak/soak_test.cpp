@@ -274,7 +274,9 @@ TEST(Soak, EveryValidPageArrivesWholeWhileDamagedPeersComeAndGo) {
     // Sanitizers keep freed memory in quarantine and grow shadow memory, so the
     // resident set says nothing there.
     ASSERT_GT(rssAfterWarmup, 0);
-    if (!kSanitized) EXPECT_LT(rssAtEnd - rssAfterWarmup, 4096) << "KiB grown";
+    if (!kSanitized) {
+        EXPECT_LT(rssAtEnd - rssAfterWarmup, 4096) << "KiB grown";
+    }
 }
 
 }  // namespace
