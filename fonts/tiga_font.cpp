@@ -4,25 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
-// Header layout: little-endian fields at fixed byte positions; every other
-// header byte is ignored.
-constexpr int kMagicLowPos = 0;
-constexpr int kMagicHighPos = 1;
-constexpr uint8_t kMagicLow = 0x40;  // the 16-bit magic 0x8040, low byte first
-constexpr uint8_t kMagicHigh = 0x80;
-constexpr int kFaceNamePos = 6;
-constexpr int kDefaultCharPos = 36;
-constexpr int kFirstCharPos = 38;
-constexpr int kLastCharPos = 40;
-constexpr int kHeightPos = 50;
-constexpr int kLeadingPos = 56;
-constexpr int kPitchPos = 58;
-constexpr int kPatternBitsPos = 62;  // the three table positions are bit offsets
-constexpr int kLocationBitsPos = 66;
-constexpr int kWidthBitsPos = 70;
-
-// The header ends at byte 74, yet anything shorter than 78 bytes is refused.
-constexpr long kMinFileSize = 78;
+#include "fonts/tiga_format.h"
 
 // A damaged header can ask for any height and pitch; 64 MiB of pixels is far
 // above any font a 768-pixel row can show.

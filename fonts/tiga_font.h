@@ -3,8 +3,9 @@
 
 #include <cstdint>
 
+#include "fonts/tiga_format.h"
+
 constexpr int kFontSlotCount = 8;  // slots 1..7 used, slot 0 never loaded
-constexpr int kFaceNameSize = 30;  // name bytes in the file header
 
 // One font slot. Either not loaded (loaded == 0, no arrays) or loaded (all four
 // arrays present and filled). The record owns its arrays; freeTigaFont releases them.

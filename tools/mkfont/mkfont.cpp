@@ -21,6 +21,8 @@
 #include <system_error>
 #include <vector>
 
+#include "fonts/tiga_format.h"
+
 constexpr int kSlotCount = 7;
 constexpr int kLineHeight[kSlotCount + 1] = {0, 20, 40, 60, 80, 40, 60, 80};
 constexpr int kNarrowSlot[kSlotCount + 1] = {0, 1, 2, 3, 4, 2, 3, 4};  // wide slot -> normal
@@ -39,20 +41,9 @@ constexpr int kDefaultFirst = 0x20;  // Latin-1 through the outline font's Unico
 constexpr int kDefaultLast = 0xFF;
 constexpr int kDefaultChar = '?';
 
-// File layout: header fields at fixed positions (little-endian), the pattern
-// table right after the header, then the location and offset/width tables.
-constexpr int kHeaderSize = 80;  // the fields end at 74; readers want 78 bytes at least
-constexpr int kFaceNamePos = 6;
-constexpr int kFaceNameSize = 30;
-constexpr int kDefaultCharPos = 36;
-constexpr int kFirstCharPos = 38;
-constexpr int kLastCharPos = 40;
-constexpr int kHeightPos = 50;
-constexpr int kLeadingPos = 56;
-constexpr int kPitchPos = 58;
-constexpr int kPatternBitsPos = 62;
-constexpr int kLocationBitsPos = 66;
-constexpr int kWidthBitsPos = 70;
+// File layout (fonts/tiga_format.h): the header, the pattern table right after
+// it, then the location and offset/width tables.
+constexpr int kHeaderSize = 80;    // the fields end at 74; readers want 78 bytes at least
 constexpr int kMaxPitch = 0xFFFF;  // locations are 16-bit columns
 constexpr int kMaxByte = 0xFF;     // advances and offsets are bytes
 
@@ -400,8 +391,8 @@ static std::vector<uint8_t> encodeImage(const TigaImage& img) {
     const size_t widthPos = locationPos + 2 * entries;
     std::vector<uint8_t> f(widthPos + 2 * entries, 0);
 
-    f[0] = 0x40;  // magic 0x8040, low byte first
-    f[1] = 0x80;
+    f[kMagicLowPos] = kMagicLow;
+    f[kMagicHighPos] = kMagicHigh;
     memcpy(&f[kFaceNamePos], img.faceName.data(),
            std::min(img.faceName.size(), static_cast<size_t>(kFaceNameSize)));
     putU16(f, kDefaultCharPos, kDefaultChar);
