@@ -16,6 +16,8 @@ uint32_t* top_buf = nullptr;
 uint32_t* scroll_buf = nullptr;
 uint32_t* bot_buf = nullptr;
 uint32_t* win_present_buf = nullptr;  // allocated by start-up; nulled by shutdown
+int32_t present_first_row = 0;        // set by composeFrame, read by winPresent
+int32_t present_end_row = kFrameRows;
 
 // Zero-filled and aligned: calloc leaves untouched pages unmapped until they
 // are used, which aligned_alloc followed by a clear would not. The block's own

@@ -31,6 +31,13 @@ extern uint32_t* bot_buf;     // 720 x 100
 // the blend; null before start-up allocates it and after shutdown frees it.
 extern uint32_t* win_present_buf;
 
+// The band of rows of win_present_buf that the last composed frame rewrote:
+// rows present_first_row .. present_end_row - 1 (empty when the two are equal).
+// Set by composeFrame; winPresent shows only this band, while a repaint asked
+// for by the window system shows the whole buffer.
+extern int32_t present_first_row;
+extern int32_t present_end_row;
+
 // Allocates the six render buffers, zero-filled. Every allocation is tried;
 // returns false when any of them failed.
 bool allocateRenderBuffers();

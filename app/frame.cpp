@@ -72,6 +72,8 @@ void composeFrame(const struct tm& now) {
     ++frameCount;
     rotateLdl(frameCount);
     blendFrame();
+    present_first_row = 0;
+    present_end_row = kFrameRows;
 }
 
 void resetFrameState() {

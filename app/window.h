@@ -12,8 +12,9 @@ constexpr const char* kWindowClass = "vantrel_preview";
 // Returns false on any failure (no display, no video driver, no window).
 bool winCreate();
 
-// Shows win_present_buf at the client area's top-left, pixel for pixel.
-// Does nothing without a window or a present buffer.
+// Shows win_present_buf at the client area's top-left, pixel for pixel: the
+// rows the last frame rewrote (present_first_row..present_end_row - 1) at
+// least. Does nothing without a window or a present buffer.
 void winPresent();
 
 // Handles every pending window event without waiting.
