@@ -20,9 +20,5 @@ void winPresent();
 // Handles every pending window event without waiting.
 void winPump();
 
-// Handles one event: close, Escape and Q clear `run`; an exposed or restored
-// window is shown again from win_present_buf; everything else is ignored.
-void winProc(const SDL_Event& event);
-
 // Destroys the window and shuts the window system down.
 void winDestroy();
