@@ -1,23 +1,30 @@
-# What the Windows cross build needs in place of the Linux packages: the jsmn
-# header, static runtime libraries and the Wine runner for the tests. SDL2,
-# FreeType, libpng and Google Benchmark are Linux-only here: the window is
-# Win32, and the fonts come from the Linux build.
+# The Windows build: cross-compiled with mingw-w64 (cmake/mingw-w64-x86_64.cmake),
+# its tests run under Wine. It has no window library, font maker or snapshot tool
+# of its own: the fonts, the snapshot tool and the end-to-end test driver come
+# from the Linux build in VANTREL_HOST_BUILD.
 
-# jsmn is one header: copied into the build tree, so the host's /usr/include
-# never lands on the cross compiler's include path.
-find_file(VANTREL_JSMN_HEADER jsmn.h PATHS /usr/include NO_CMAKE_FIND_ROOT_PATH NO_DEFAULT_PATH
+# jsmn is one header; a copy keeps the host's /usr/include off the cross
+# compiler's include path.
+find_file(VANTREL_JSMN_HEADER jsmn.h PATHS /usr/include NO_DEFAULT_PATH NO_CMAKE_FIND_ROOT_PATH
           REQUIRED)
+configure_file(${VANTREL_JSMN_HEADER} ${CMAKE_BINARY_DIR}/jsmn/jsmn.h COPYONLY)
 set(JSMN_INCLUDE_DIR ${CMAKE_BINARY_DIR}/jsmn)
-configure_file(${VANTREL_JSMN_HEADER} ${JSMN_INCLUDE_DIR}/jsmn.h COPYONLY)
 
-# libgcc, libstdc++ and winpthread linked in, so the .exe files need no DLLs
-# beside them.
+# libgcc, libstdc++ and winpthread linked in, so the .exe files need no DLLs.
 add_link_options(-static)
 
-# The tests run under Wine, with its prefix, home and temporary files inside
-# the build folder (scripts/wine-run).
-set(VANTREL_WINE_DIR ${CMAKE_BINARY_DIR}/wine)
-set(CMAKE_CROSSCOMPILING_EMULATOR ${PROJECT_SOURCE_DIR}/scripts/wine-run ${VANTREL_WINE_DIR})
+set(VANTREL_HOST_BUILD ${PROJECT_SOURCE_DIR}/build CACHE PATH
+    "Linux build that made the default fonts and vantrel-snapshot")
+set(VANTREL_FONT_DIR ${VANTREL_HOST_BUILD}/fonts CACHE INTERNAL "Default font set of the Linux build")
 
-# The default fonts made by the Linux build (`make test-windows` builds them).
-set(VANTREL_FONT_DIR ${PROJECT_SOURCE_DIR}/build/fonts CACHE PATH "Default font set made by the Linux build")
+# Wine keeps its prefix, its home and its temporary files inside the build
+# folder, asks nothing (no Mono or Gecko installer) and prints nothing of its own.
+set(VANTREL_WINE_ROOT ${CMAKE_BINARY_DIR}/wine)
+find_program(VANTREL_WINE wine REQUIRED)
+set(VANTREL_WINE_ENV
+    WINEPREFIX=${VANTREL_WINE_ROOT}/prefix
+    HOME=${VANTREL_WINE_ROOT}/home
+    TMPDIR=${VANTREL_WINE_ROOT}/tmp
+    WINEDEBUG=-all
+    "WINEDLLOVERRIDES=mscoree,mshtml=")
+set(CMAKE_CROSSCOMPILING_EMULATOR /usr/bin/env ${VANTREL_WINE_ENV} ${VANTREL_WINE})

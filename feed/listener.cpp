@@ -54,7 +54,7 @@ static int receiveWithin(NetSocket conn, char* chunk, int64_t deadline, FILE* er
             fputs("read: timed out\n", err);
             return 0;
         }
-        if (!netWaitReadable(conn, static_cast<int>(left)) && !netInterrupted(netError())) {
+        if (netWaitReadable(conn, static_cast<int>(left)) < 0 && !netInterrupted(netError())) {
             netPrintError(err, "read", netError());
             return 0;
         }

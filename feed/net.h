@@ -83,8 +83,10 @@ void netNoDelay(NetSocket sock);
 // code when nothing has arrived.
 int netReceive(NetSocket sock, char* data, int size, bool wait);
 
-// Waits up to ms for the socket to become readable. False on an error (netError).
-bool netWaitReadable(NetSocket sock, int ms);
+// Waits up to ms for the socket to become readable (or, when it listens, for a
+// connection to wait in its queue). Returns 1 when it is, 0 when the time ran
+// out, -1 on an error (netError).
+int netWaitReadable(NetSocket sock, int ms);
 
 // Sends up to size bytes: the count sent, or -1 (netError). A peer that is
 // gone gives an error, never a signal.

@@ -157,9 +157,10 @@ int netReceive(NetSocket sock, char* data, int size, bool wait) {
     return static_cast<int>(recv(fd(sock), data, size, wait ? 0 : MSG_DONTWAIT));
 }
 
-bool netWaitReadable(NetSocket sock, int ms) {
+int netWaitReadable(NetSocket sock, int ms) {
     pollfd waiting{fd(sock), POLLIN, 0};
-    return poll(&waiting, 1, ms) >= 0;
+    int n = poll(&waiting, 1, ms);
+    return n < 0 ? -1 : n > 0 ? 1 : 0;
 }
 
 int netSend(NetSocket sock, const char* data, int size) {

@@ -85,6 +85,7 @@ bool netTimedOut(int code) {
 
 bool netAcceptMayRetry(int code) {
     switch (code) {
+        case WSAENOTCONN:  // Wine's word for a connection reset while it waited in the queue
         case WSAECONNRESET:
         case WSAECONNABORTED:
         case WSAEINTR:
@@ -187,9 +188,10 @@ int netReceive(NetSocket sock, char* data, int size, bool wait) {
     return recv(handle(sock), data, size, 0);
 }
 
-bool netWaitReadable(NetSocket sock, int ms) {
+int netWaitReadable(NetSocket sock, int ms) {
     WSAPOLLFD ready{handle(sock), POLLRDNORM, 0};
-    return WSAPoll(&ready, 1, ms) >= 0;
+    int n = WSAPoll(&ready, 1, ms);
+    return n < 0 ? -1 : n > 0 ? 1 : 0;
 }
 
 int netSend(NetSocket sock, const char* data, int size) {
