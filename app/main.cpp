@@ -34,6 +34,7 @@ static void frameLoop() {
 }
 
 int main() {
+    rawConsole();
     if (!netStartup()) failStart("WSAStartup failed\n");
     presetPageModel();
     tcpEst();

@@ -5,6 +5,10 @@
 
 #include <ctime>
 
+// Makes standard output and standard error write their bytes as they are (no
+// CR before each line end on Windows), so the trace reads the same everywhere.
+void rawConsole();
+
 // The calendar time now, broken down into local time.
 struct tm localTimeNow();
 

@@ -3,6 +3,8 @@
 
 #include "app/platform.h"
 
+void rawConsole() {}
+
 struct tm localTimeNow() {
     const std::time_t now = std::time(nullptr);
     struct tm local = {};

@@ -4,11 +4,20 @@
 // timeapi.h needs the types of windows.h.
 #include <timeapi.h>
 
+#include <fcntl.h>
+#include <io.h>
+
+#include <cstdio>
 #include <ctime>
 
 #include "app/platform.h"
 
 constexpr UINT kTimerResolutionMs = 1;
+
+void rawConsole() {
+    _setmode(_fileno(stdout), _O_BINARY);
+    _setmode(_fileno(stderr), _O_BINARY);
+}
 
 struct tm localTimeNow() {
     const std::time_t now = std::time(nullptr);

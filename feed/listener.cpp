@@ -35,6 +35,13 @@ std::atomic<int> feed_bound_port{0};  // set by openListener, read by tests
     std::_Exit(1);
 }
 
+// A receive that failed ends the reading with "read" and the error on err,
+// unless shutdown released the sockets library under it.
+static void readFailed(FILE* err, int code) {
+    if (netStopping()) parkWhileStopping();
+    netPrintError(err, "read", code);
+}
+
 // Receives the next bytes of the connection into chunk, waiting no later than
 // deadline. Returns the number of bytes, or 0 when reading must stop: the peer
 // closed, a receive failed ("read" and the error on err) or the deadline passed
@@ -46,7 +53,7 @@ static int receiveWithin(NetSocket conn, char* chunk, int64_t deadline, FILE* er
         int code = netError();
         if (netInterrupted(code)) continue;
         if (!netWouldBlock(code)) {
-            netPrintError(err, "read", code);
+            readFailed(err, code);
             return 0;
         }
         int64_t left = deadline - netNowMs();
@@ -55,7 +62,7 @@ static int receiveWithin(NetSocket conn, char* chunk, int64_t deadline, FILE* er
             return 0;
         }
         if (netWaitReadable(conn, static_cast<int>(left)) < 0 && !netInterrupted(netError())) {
-            netPrintError(err, "read", netError());
+            readFailed(err, netError());
             return 0;
         }
     }
