@@ -15,4 +15,5 @@ set(CPACK_GENERATOR ZIP)
 set(CPACK_PACKAGE_NAME vantrel)
 set(CPACK_SYSTEM_NAME windows-x64)
 set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY ON)
+set(CPACK_STRIP_FILES ON)  # the debug information stays in build-windows/bin
 include(CPack)

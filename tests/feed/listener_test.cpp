@@ -335,8 +335,9 @@ TEST(ListenerDeathTest, SetUpFailuresAreFatalAndTheEndIsQuiet) {
                 for (int i = 0; i < kWaitMs && feed_bound_port.load() == 0; ++i)
                     std::this_thread::sleep_for(milliseconds(1));
                 if (sendFramed(feed_bound_port.load(), "{\"topPage\":3}") != kFeedReply) exit(3);
-                if (end == MidConnection) sendText(connectTo(feed_bound_port.load()), "13#{");
-                if (end == AfterCleanup) {  // the waiting accept fails under the listener
+                if (end != InAccept) sendText(connectTo(feed_bound_port.load()), "13#{");
+                if (end == AfterCleanup) {  // the read (or accept) fails under the listener
+                    std::this_thread::sleep_for(milliseconds(200));
                     netCleanup();
                     std::this_thread::sleep_for(milliseconds(300));
                 }
