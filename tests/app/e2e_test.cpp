@@ -23,6 +23,7 @@
 #include <filesystem>
 #include <fstream>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -43,6 +44,9 @@ constexpr auto kTool = 60s;
 const char* const kPreview =
     std::getenv("VANTREL_E2E_PREVIEW") ? std::getenv("VANTREL_E2E_PREVIEW") : VANTREL_PREVIEW;
 const char* const kEmulator = std::getenv("VANTREL_E2E_EMULATOR");
+// A window manager to run on the display, as a command line split at blanks;
+// none unless named (Wine's DestroyWindow waits for a window manager).
+const char* const kWindowManager = std::getenv("VANTREL_E2E_WM");
 
 void pause(std::chrono::milliseconds ms) {
     std::this_thread::sleep_for(ms);
@@ -121,10 +125,18 @@ protected:
         setenv("LSAN_OPTIONS", "print_suppressions=0:suppressions=" VANTREL_LSAN_SUPPRESSIONS, 1);
         x = XOpenDisplay(nullptr);
         XSetErrorHandler([](Display*, XErrorEvent*) { return 0; });  // a window gone is no crash
+        if (kWindowManager != nullptr) {
+            std::vector<std::string> argv;
+            std::istringstream words(kWindowManager);
+            for (std::string word; words >> word;)
+                argv.push_back(word);
+            wm.emplace(argv, root, "wm");
+        }
     }
     static void TearDownTestSuite() {
         if (x != nullptr) XCloseDisplay(x);
         x = nullptr;
+        wm.reset();
         xvfb.reset();
         if (!::testing::UnitTest::GetInstance()->Failed()) fs::remove_all(root);  // else kept
     }
@@ -148,25 +160,28 @@ protected:
         if (kEmulator != nullptr) argv.push_back(kEmulator);
         argv.push_back(kPreview);
         preview.emplace(argv, run, "preview");
-        // Without a window manager the window is a child of the root.
-        for (auto end = Clock::now() + kStart; Clock::now() < end && !preview->ended();
-             pause(40ms)) {
-            Window parent, *children = nullptr, found = 0;
-            unsigned int count = 0;
-            XQueryTree(x, DefaultRootWindow(x), &parent, &parent, &children, &count);
-            for (unsigned int i = 0; i < count; ++i) {
-                char* name = nullptr;
-                XWindowAttributes a;
-                if (XFetchName(x, children[i], &name) &&
-                    std::strcmp(name, "van_trel preview") == 0 &&
-                    XGetWindowAttributes(x, children[i], &a) && a.map_state == IsViewable)
-                    found = children[i];
-                XFree(name);
-            }
-            XFree(children);
-            if (found != 0) return found;
-        }
+        for (auto end = Clock::now() + kStart; Clock::now() < end && !preview->ended(); pause(40ms))
+            if (const Window found = findPreview(DefaultRootWindow(x), 0)) return found;
         return 0;
+    }
+
+    // The viewable window titled "van_trel preview" below parent: a child of
+    // the root, or of a window manager's frame.
+    Window findPreview(Window parent, int depth) {
+        Window root_, up, *children = nullptr, found = 0;
+        unsigned int count = 0;
+        XQueryTree(x, parent, &root_, &up, &children, &count);
+        for (unsigned int i = 0; i < count && found == 0; ++i) {
+            char* name = nullptr;
+            XWindowAttributes a;
+            if (XFetchName(x, children[i], &name) && std::strcmp(name, "van_trel preview") == 0 &&
+                XGetWindowAttributes(x, children[i], &a) && a.map_state == IsViewable)
+                found = children[i];
+            XFree(name);
+            if (found == 0 && depth < 2) found = findPreview(children[i], depth + 1);
+        }
+        XFree(children);
+        return found;
     }
 
     // A key press and release, or (keysym 0) a window manager's close request.
@@ -268,6 +283,7 @@ protected:
 
     static inline fs::path root;
     static inline std::optional<Child> xvfb;
+    static inline std::optional<Child> wm;
     static inline Display* x = nullptr;
     fs::path dir;
     int runs = 0;
