@@ -153,6 +153,7 @@ TEST(SnapshotTool, RunsAsAProgram) {
         {"--from 1 --to 2 -o taken.gif roll.json", 1, "cannot write taken.gif"},
         {"--time '2025-01-05 09:05:07' --frames 3 -o out.png plain.txt ldl.json", 0,
          "plain.txt: no JSON object in it; skipped"},
+        {"--frames 3 -o out.png --at 4 ldl.json", 0, "ldl.json arrives before frame 4, after"},
     };
     for (const auto& c : cases) {
         std::string err;

@@ -176,9 +176,15 @@ int main(int argc, char** argv) {
                      errno ? std::strerror(errno) : "larger than 16 MiB");
         return 1;
     }
-    for (const TimedMessage& m : opts.messages)
+    for (const TimedMessage& m : opts.messages) {
         if (!m.hasObject)
             std::fprintf(stderr, "vantrel-snapshot: %s: no JSON object in it; skipped\n", m.path);
+        else if (m.frame > opts.to)
+            std::fprintf(stderr,
+                         "vantrel-snapshot: %s arrives before frame %ld, after the last frame "
+                         "written (%ld); it changes nothing\n",
+                         m.path, m.frame, opts.to);
+    }
 
     if (!loadFontSlots(opts.fontDir)) {
         std::fprintf(stderr,
