@@ -25,16 +25,16 @@ static int expandPattern(const char* pattern, long frame, char* out, size_t size
             if (p[1] == '%') {
                 ++p;
             } else {
-                const char* spec = p + 1;
-                const bool zero = *spec == '0';
-                if (zero) ++spec;
+                const char* field = p + 1;
+                const bool zero = *field == '0';
+                if (zero) ++field;
                 int width = 0;
-                while (*spec >= '0' && *spec <= '9' && width <= kMaxFieldWidth)
-                    width = width * 10 + (*spec++ - '0');
-                if (*spec != 'd' || width > kMaxFieldWidth || ++fields > 1) return -1;
+                while (*field >= '0' && *field <= '9' && width <= kMaxFieldWidth)
+                    width = width * 10 + (*field++ - '0');
+                if (*field != 'd' || width > kMaxFieldWidth || ++fields > 1) return -1;
                 length = static_cast<size_t>(
                     std::snprintf(piece, sizeof piece, zero ? "%0*ld" : "%*ld", width, frame));
-                p = spec;
+                p = field;
             }
         }
         if (out != nullptr) {
