@@ -276,7 +276,16 @@ BlendKernel fastestBlendKernel() {
     return fastest;
 }
 
-void blendFrame() {
+void blendRows(int32_t first, int32_t end) {
     if (over.pixels == nullptr || solid.pixels == nullptr || win_present_buf == nullptr) return;
-    blendPixels(fastestBlendKernel(), over.pixels, solid.pixels, win_present_buf, kFramePixels);
+    if (first < 0) first = 0;
+    if (end > kFrameRows) end = kFrameRows;
+    if (first >= end) return;
+    const size_t at = static_cast<size_t>(first) * kFrameWidth;
+    blendPixels(fastestBlendKernel(), over.pixels + at, solid.pixels + at, win_present_buf + at,
+                static_cast<size_t>(end - first) * kFrameWidth);
+}
+
+void blendFrame() {
+    blendRows(0, kFrameRows);
 }

@@ -32,3 +32,7 @@ BlendKernel fastestBlendKernel();
 // Blends the composite image `over` over the canvas `solid` into
 // win_present_buf (all 720 x 480 pixels). Does nothing before they exist.
 void blendFrame();
+
+// The same for output rows first .. end - 1 only (clipped to the frame); the
+// other rows of win_present_buf keep what they hold.
+void blendRows(int32_t first, int32_t end);

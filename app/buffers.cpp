@@ -18,6 +18,8 @@ uint32_t* bot_buf = nullptr;
 uint32_t* win_present_buf = nullptr;  // allocated by start-up; nulled by shutdown
 int32_t present_first_row = 0;        // set by composeFrame, read by winPresent
 int32_t present_end_row = kFrameRows;
+int32_t stale_first_row = 0;  // widened by markRowsChanged, emptied by composeFrame
+int32_t stale_end_row = kFrameRows;
 
 // Zero-filled and aligned: calloc leaves untouched pages unmapped until they
 // are used, which aligned_alloc followed by a clear would not. The block's own
@@ -37,6 +39,19 @@ static void freePixels(uint32_t*& pixels) {
     pixels = nullptr;
 }
 
+void markRowsChanged(int32_t first, int32_t end) {
+    if (first < 0) first = 0;
+    if (end > kFrameRows) end = kFrameRows;
+    if (first >= end) return;
+    if (stale_first_row >= stale_end_row) {
+        stale_first_row = first;
+        stale_end_row = end;
+        return;
+    }
+    if (first < stale_first_row) stale_first_row = first;
+    if (end > stale_end_row) stale_end_row = end;
+}
+
 bool allocateRenderBuffers() {
     top768 = allocatePixels(kRenderWidth, kTopRows);
     scroll768 = allocatePixels(kRenderWidth, kScrollRows);
@@ -53,6 +68,7 @@ bool allocateImages() {
     solid.width = over.width = kFrameWidth;
     solid.height = over.height = kFrameRows;
     if (!solid.pixels || !over.pixels) return false;
+    markRowsChanged(0, kFrameRows);
     win_present_buf = allocatePixels(kFrameWidth, kFrameRows);
     return win_present_buf != nullptr;
 }

@@ -34,16 +34,28 @@ extern uint32_t* win_present_buf;
 // The band of rows of win_present_buf that the last composed frame rewrote:
 // rows present_first_row .. present_end_row - 1 (empty when the two are equal).
 // Set by composeFrame; winPresent shows only this band, while a repaint asked
-// for by the window system shows the whole buffer.
+// for by the window system shows the whole buffer. Every row outside the band
+// holds what it held after the frame before.
 extern int32_t present_first_row;
 extern int32_t present_end_row;
+
+// The band of output rows whose sources (canvas, top region, LDL region) changed
+// since the last composed frame: rows stale_first_row .. stale_end_row - 1.
+// Widened by whatever rewrites a source, consumed and emptied by composeFrame.
+extern int32_t stale_first_row;
+extern int32_t stale_end_row;
+
+// Widens the stale band to take in output rows first .. end - 1 (clipped to
+// the frame), so that the next frame composes, blends and presents them again.
+void markRowsChanged(int32_t first, int32_t end);
 
 // Allocates the six render buffers, zero-filled. Every allocation is tried;
 // returns false when any of them failed.
 bool allocateRenderBuffers();
 
 // Allocates the canvas, the composite image (both 720 x 480, with their sizes
-// set) and the present buffer, zero-filled. Returns false when one failed.
+// set) and the present buffer, zero-filled, and marks every row stale (nothing
+// is composed in them yet). Returns false when one failed.
 bool allocateImages();
 
 // Frees every buffer allocated above, in allocation order, and nulls them.

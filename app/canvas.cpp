@@ -44,6 +44,7 @@ void repaintSolids() {
     takeFlag(solid_dirty);
     if (solid.pixels == nullptr) return;
     const uint8_t flags = loadShared(omcw[kSolidFlags]);
+    markRowsChanged(0, kFrameRows);
     const size_t count = static_cast<size_t>(solid.width) * solid.height;
     for (size_t i = 0; i < count; ++i)
         solid.pixels[i] = clear_color;

@@ -35,6 +35,7 @@ void imageBoxFilledRGB(Image* image, int32_t x0, int32_t y0, int32_t x1, int32_t
 // rowColor byte of record page (0..255), whether or not a page is stored there.
 uint32_t topSolidColor(int page);
 
-// Repaints the canvas whole from solidFlags. Clears solid_dirty first, so a
-// change that lands during the repaint is painted by the next frame.
+// Repaints the canvas whole from solidFlags and marks every output row stale.
+// Clears solid_dirty first, so a change that lands during the repaint is
+// painted by the next frame.
 void repaintSolids();

@@ -1,5 +1,6 @@
 #include "app/frame.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "app/blend.h"
@@ -16,9 +17,16 @@ bool lastTopSolid = true;
 bool lastRoll = false;
 uint32_t frameCount = 0;
 
-static void copyRows(uint32_t* dst, int32_t firstRow, const uint32_t* src, int32_t rows) {
-    std::memcpy(dst + static_cast<size_t>(firstRow) * kFrameWidth, src,
-                sizeof(uint32_t) * kFrameWidth * rows);
+// Copies the rows of a region's resampled buffer that lie in the stale band
+// into the same output rows of the composite: region rows start at output row
+// regionTop and number regionRows.
+static void copyStaleRows(const uint32_t* src, int32_t regionTop, int32_t regionRows) {
+    const int32_t first = std::max(stale_first_row, regionTop);
+    const int32_t end = std::min(stale_end_row, regionTop + regionRows);
+    if (first >= end) return;
+    std::memcpy(over.pixels + static_cast<size_t>(first) * kFrameWidth,
+                src + static_cast<size_t>(first - regionTop) * kFrameWidth,
+                sizeof(uint32_t) * kFrameWidth * (end - first));
 }
 
 void renderStaticTop(int32_t page, uint8_t topSolid) {
@@ -35,6 +43,7 @@ void renderStaticTop(int32_t page, uint8_t topSolid) {
         }
     }
     hresize(top768, top_buf, kTopRows);
+    markRowsChanged(0, kTopRows);
 }
 
 bool updateTopRegion() {
@@ -62,18 +71,22 @@ void composeFrame(const struct tm& now) {
     if (flagRaised(solid_dirty)) repaintSolids();
     const bool roll = updateTopRegion();
     updateLdl();
+    if (roll) markRowsChanged(0, kTopRows);  // the content moves up a row every frame
     if (over.pixels != nullptr && top_buf != nullptr && bot_buf != nullptr) {
         if (roll)
             rollCopy();
         else
-            copyRows(over.pixels, 0, top_buf, kTopRows);
-        copyRows(over.pixels, kLdlTop, bot_buf, kLdlRows);
+            copyStaleRows(top_buf, 0, kTopRows);
+        copyStaleRows(bot_buf, kLdlTop, kLdlRows);
     }
     ++frameCount;
     rotateLdl(frameCount);
-    blendFrame();
-    present_first_row = 0;
-    present_end_row = kFrameRows;
+    blendRows(stale_first_row, stale_end_row);
+    // An empty band is reported as 0..0, whatever bounds it was left with.
+    const bool changed = stale_first_row < stale_end_row;
+    present_first_row = changed ? stale_first_row : 0;
+    present_end_row = changed ? stale_end_row : 0;
+    stale_first_row = stale_end_row = 0;
 }
 
 void resetFrameState() {
@@ -87,4 +100,5 @@ void resetFrameState() {
     roll_pre_bg = 0;
     roll_post_bg = 0;
     resetLdl();
+    markRowsChanged(0, kFrameRows);
 }

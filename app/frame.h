@@ -26,8 +26,12 @@ bool updateTopRegion();
 
 // Composes one frame for the local time now: clock line, canvas repaint when
 // solid_dirty is set, top region, LDL region, the copies into `over`, the frame
-// count and line rotation, and the blend into win_present_buf.
+// count and line rotation, and the blend into win_present_buf. Only the stale
+// rows (a canvas repaint: all; a top region render or a roll: 0..379; an LDL
+// redraw: 380..479) are copied and blended; they become the present band, and
+// the stale band is emptied. A frame that changes nothing leaves an empty band.
 void composeFrame(const struct tm& now);
 
-// Puts every frame loop state back to its start values (as at the first frame).
+// Puts every frame loop state back to its start values (as at the first frame),
+// with every row stale, so that the next frame is composed whole.
 void resetFrameState();

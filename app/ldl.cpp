@@ -80,6 +80,7 @@ void updateLdl() {
         }
     }
     hresize(bot768, bot_buf, kLdlRows);
+    markRowsChanged(kLdlTop, kFrameRows);
     std::strncpy(lastLdlKey, ldlKey, kLdlKeySize - 1);
     lastLdlKey[kLdlKeySize - 1] = '\0';
 }

@@ -25,7 +25,8 @@ extern int32_t ldlLine;                 // 1-based row of page 50 shown; 1 at st
 void buildClockLine(const struct tm& now);
 
 // Redraws bot768 and resamples it into bot_buf when the key made of ldlPage,
-// ldlLine and clockLine differs from the last redraw's.
+// ldlLine and clockLine differs from the last redraw's; a redraw marks the
+// LDL region's output rows stale.
 void updateLdl();
 
 // Moves on to the next line of page 50 when frameCount % 120 == 39, back to

@@ -12,9 +12,11 @@ constexpr const char* kWindowClass = "vantrel_preview";
 // Returns false on any failure (no display, no video driver, no window).
 bool winCreate();
 
-// Shows win_present_buf at the client area's top-left, pixel for pixel: the
-// rows the last frame rewrote (present_first_row..present_end_row - 1) at
-// least. Does nothing without a window or a present buffer.
+// Shows win_present_buf at the client area's top-left, pixel for pixel: only
+// the rows the last frame rewrote (present_first_row..present_end_row - 1;
+// nothing for an empty band), except on the first present into a window
+// surface, which shows the whole buffer. Does nothing without a window or a
+// present buffer.
 void winPresent();
 
 // Handles every pending window event without waiting.

@@ -19,6 +19,10 @@ static const char* const kDesktopDrivers[] = {"x11", "wayland", "windows", "coco
 
 SDL_Window* win_window = nullptr;   // the preview window; null until created
 SDL_Surface* win_source = nullptr;  // win_present_buf seen as an SDL surface
+// The window surface that last showed win_present_buf whole; null until the
+// first present. Another surface (a new window, a size change) holds nothing
+// of ours yet, so the next present shows the whole buffer whatever its band.
+SDL_Surface* win_shown_surface = nullptr;
 
 static bool isDesktopDriver(const char* name) {
     for (const char* desktop : kDesktopDrivers)
@@ -64,12 +68,36 @@ bool winCreate() {
     return SDL_GetWindowSurface(win_window) != nullptr;
 }
 
+// Copies rows first .. end - 1 of win_present_buf to the window and puts just
+// that band on screen.
+static void showRows(SDL_Surface* target, int first, int end) {
+    if (first < 0) first = 0;
+    if (end > kFrameRows) end = kFrameRows;
+    if (first >= end) return;
+    SDL_Rect band = {0, first, kFrameWidth, end - first};
+    SDL_Rect at = band;  // the blit may clip the destination rectangle it is given
+    SDL_BlitSurface(win_source, &band, target, &at);
+    SDL_UpdateWindowSurfaceRects(win_window, &band, 1);
+}
+
+// Shows the whole present buffer, as a repaint request needs it.
+static void showWhole() {
+    if (win_window == nullptr || win_source == nullptr || win_present_buf == nullptr) return;
+    SDL_Surface* target = SDL_GetWindowSurface(win_window);
+    if (target == nullptr) return;
+    showRows(target, 0, kFrameRows);
+    win_shown_surface = target;
+}
+
 void winPresent() {
     if (win_window == nullptr || win_source == nullptr || win_present_buf == nullptr) return;
     SDL_Surface* target = SDL_GetWindowSurface(win_window);
     if (target == nullptr) return;
-    SDL_BlitSurface(win_source, nullptr, target, nullptr);
-    SDL_UpdateWindowSurface(win_window);
+    if (target != win_shown_surface) {
+        showWhole();
+        return;
+    }
+    showRows(target, present_first_row, present_end_row);
 }
 
 // Handles one event: close, Escape and Q clear `run`; an exposed or restored
@@ -83,7 +111,7 @@ static void winProc(const SDL_Event& event) {
             if (event.window.event == SDL_WINDOWEVENT_CLOSE) run = false;
             if (event.window.event == SDL_WINDOWEVENT_EXPOSED ||
                 event.window.event == SDL_WINDOWEVENT_RESTORED)
-                winPresent();
+                showWhole();
             break;
         case SDL_KEYDOWN:
             // Key codes name the key, not the character: Shift and Caps Lock
@@ -105,6 +133,7 @@ void winPump() {
 void winDestroy() {
     if (win_source != nullptr) SDL_FreeSurface(win_source);
     win_source = nullptr;
+    win_shown_surface = nullptr;
     if (win_window != nullptr) SDL_DestroyWindow(win_window);
     win_window = nullptr;
     SDL_Quit();

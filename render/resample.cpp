@@ -2,6 +2,7 @@
 
 #include <bit>
 #include <cmath>
+#include <cstring>
 
 #include "render/resample_kernels.h"
 
@@ -36,6 +37,28 @@ int clampColumn(int c, int last) {
     return c < 0 ? 0 : (c > last ? last : c);
 }
 
+// The weights of the inner groups, taken from the first of them, and whether
+// every inner group starts and weighs its windows the same way.
+void buildGroups() {
+    HresizeWindows& w = hresize_windows;
+    const int first = kFirstInnerGroup * kGroupOutputs;
+    std::memset(w.group01, 0, sizeof w.group01);
+    std::memset(w.group23, 0, sizeof w.group23);
+    for (int p = 0; p < kGroupOutputs; ++p) {
+        std::memcpy(w.group01[p], w.pair01[windowSlot(first + p)], sizeof w.group01[0]);
+        std::memcpy(w.group23[p], w.pair23[windowSlot(first + p)], sizeof w.group23[0]);
+    }
+    w.innerGroupsAlike = true;
+    for (int q = kFirstInnerGroup; q <= kLastInnerGroup; ++q)
+        for (int p = 0; p < kGroupOutputs; ++p) {
+            const int x = q * kGroupOutputs + p;
+            if (w.start[x] != q * kGroupSources - 1 + p ||
+                std::memcmp(w.pair01[windowSlot(x)], w.group01[p], sizeof w.group01[0]) != 0 ||
+                std::memcmp(w.pair23[windowSlot(x)], w.group23[p], sizeof w.group23[0]) != 0)
+                w.innerGroupsAlike = false;
+        }
+}
+
 // Recasts htaps as windows of four consecutive source pixels for the kernels.
 void buildWindows() {
     for (int x = 0; x < kOutputWidth; ++x) {
@@ -61,6 +84,7 @@ void buildWindows() {
             hresize_windows.pair23[slot][2 * c + 1] = folded[3];
         }
     }
+    buildGroups();
 }
 
 // Arithmetic shift out of the weight scale, then clamp to a channel byte.

@@ -27,10 +27,29 @@ constexpr int kBlockColumns = 8;                                // output pixels
 // output columns the entries are stored in the order 0, 4, 1, 5, 2, 6, 3, 7,
 // so one 32-byte load gives the weights of columns c and c + 4, the two
 // columns an AVX2 register holds.
+//
+// The scale is 16 / 15: output columns come in groups of 15 that read 16
+// source columns on, and within a group the windows start on consecutive
+// columns. Away from the row's two clamped edges every group has the same
+// weights, phase by phase, so a kernel can run a group as 16 slots whose
+// windows start at consecutive columns (group q: slot p starts at source
+// column 16q - 1 + p) with the weights held once. Slot 15 is not an output:
+// its weights are 0 and the next group overwrites it.
+constexpr int kGroupOutputs = 15;
+constexpr int kGroupSources = 16;
+constexpr int kGroupSlots = 16;
+constexpr int kGroupCount = kOutputWidth / kGroupOutputs;  // 48
+constexpr int kFirstInnerGroup = 1;                        // group 0 holds the left edge
+constexpr int kLastInnerGroup = kGroupCount - 2;           // the last holds the right edge
+static_assert(kOutputWidth % kGroupOutputs == 0 && kGroupSlots == 2 * kBlockColumns);
+
 struct HresizeWindows {
     int32_t start[kOutputWidth];                  // first source column, 0..764
     alignas(32) int16_t pair01[kOutputWidth][8];  // in block order
     alignas(32) int16_t pair23[kOutputWidth][8];  // in block order
+    alignas(32) int16_t group01[kGroupSlots][8];  // the inner groups' weights, slot by slot
+    alignas(32) int16_t group23[kGroupSlots][8];
+    bool innerGroupsAlike;  // every inner group has these starts and weights
 };
 
 extern HresizeWindows hresize_windows;  // filled by buildHtaps

@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -13,6 +14,7 @@
 #include "app/frame.h"
 #include "app/ldl.h"
 #include "app/roll.h"
+#include "feed/decode.h"
 #include "fonts/tiga_font.h"
 #include "model/shared_bytes.h"
 #include "render/resample.h"
@@ -348,6 +350,87 @@ TEST_F(Compose, LdlRegionShowsTheClockAndTheLineAndRedrawsOnlyWhenItsKeyChanges)
     EXPECT_TRUE(rowsAre(bot_buf, 0, 100, 0));
     EXPECT_TRUE(rowsAre(win_present_buf, 380, 382, kShownWhite));
     EXPECT_TRUE(rowsAre(win_present_buf, 382, 480, kShownPurple));
+}
+
+// One random run of messages, clock seconds and frames. The whole path recomposes
+// every row of every frame (what the preview did before it kept a band); the
+// band path leaves it to the frame code. A window that takes in only each
+// frame's band must show what the whole path composed, frame by frame.
+void runRandomFrames(bool whole, std::vector<uint64_t>& hashes, int& emptyBands) {
+    std::mt19937 random(13);
+    std::vector<uint32_t> shown(kFramePixels);
+    auto hash = [](const uint32_t* p) {
+        uint64_t h = 1469598103934665603u;
+        for (size_t i = 0; i < kFramePixels; ++i)
+            h = (h ^ p[i]) * 1099511628211u;
+        return h;
+    };
+    int second = 0;
+    for (int step = 0; step < 70; ++step) {
+        std::string m;
+        const int page = int(random() % 3) + 1;
+        switch (random() % 6) {
+            case 0: {  // a page: rolling or still, chained, sometimes an alert
+                m = "{\"pageData\":1,\"pageNumber\":" + std::to_string(step % 7 ? page : 50) +
+                    ",\"roll\":" + (random() % 2 ? "true" : "false") +
+                    ",\"chain\":" + (random() % 4 ? "false" : "true") +
+                    ",\"warning\":" + (random() % 5 ? "false" : "true");
+                const int lines = int(random() % 6);
+                m += ",\"lineCount\":" + std::to_string(lines);
+                for (int i = 0; i < lines; ++i)
+                    m += ",\"height\":" + std::to_string(random() % 4) +
+                         ",\"color\":" + std::to_string(random() % 6) + ",\"textData\":\"Row " +
+                         std::to_string(i) + "\"";
+                m += "}";
+                break;
+            }
+            case 1:
+                m = "{\"topPage\":" + std::to_string(random() % 5 ? page : 0) + "}";
+                break;
+            case 2:
+                m = std::string("{\"topSolid\":") + (random() % 2 ? "true" : "false") +
+                    ",\"bottomSolid\":" + (random() % 2 ? "true" : "false") +
+                    ",\"regionSeparator\":" + (random() % 2 ? "true" : "false") + "}";
+                break;
+            case 3:
+                m = "{\"ldlPage\":" + std::to_string(random() % 2) + "}";
+                break;
+            default:
+                break;  // frames alone
+        }
+        if (!m.empty()) decodeMessage(m.c_str());
+        for (int f = int(random() % 40) + 1; f > 0; --f) {
+            if (random() % 20 == 0) ++second;
+            if (whole) markRowsChanged(0, kFrameRows);
+            composeFrame(clockAt(0, 0, 5, 9, second / 60 % 60, second % 60));
+            if (present_first_row == present_end_row) ++emptyBands;
+            EXPECT_TRUE(0 <= present_first_row && present_first_row <= present_end_row &&
+                        present_end_row <= kFrameRows);
+            if (hashes.empty() || whole) {
+                EXPECT_EQ(present_end_row - present_first_row, 480);  // the first frame is whole
+            }
+            const size_t at = size_t(present_first_row) * kFrameWidth;
+            std::copy(win_present_buf + at, win_present_buf + present_end_row * kFrameWidth,
+                      shown.begin() + at);
+            hashes.push_back(hash(win_present_buf));
+            ASSERT_EQ(std::memcmp(shown.data(), win_present_buf, kFramePixels * 4), 0)
+                << "rows outside the band changed in frame " << hashes.size();
+        }
+    }
+}
+
+TEST_F(Compose, FramesThatTakeOnlyTheirBandShowWhatWholeFramesShow) {
+    ASSERT_TRUE(loadFontSlots(VANTREL_TEST_FONT_DIR));
+    int empty = 0;
+    std::vector<uint64_t> whole, band;
+    runRandomFrames(true, whole, empty);
+    EXPECT_EQ(empty, 0);
+    SetUp();
+    runRandomFrames(false, band, empty);
+    ASSERT_EQ(band.size(), whole.size());
+    for (size_t i = 0; i < band.size(); ++i)
+        ASSERT_EQ(band[i], whole[i]) << "frame " << i + 1 << " of " << band.size();
+    EXPECT_GT(empty, int(band.size()) / 4);  // still frames present nothing
 }
 
 }  // namespace

@@ -2,6 +2,11 @@
 // are checked against the real window by the end-to-end tests).
 #include "tools/snapshot/snapshot.h"
 
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+}
+
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -11,7 +16,73 @@
 #include <fstream>
 #include <string>
 
+#include "tools/snapshot/output.h"
+
 namespace {
+
+// Runs vantrel-snapshot in dir with the test fonts; returns its exit status,
+// with standard error in err.
+int snapshot(const std::filesystem::path& dir, const std::string& args,
+             std::string* err = nullptr) {
+    const int status =
+        std::system(("cd '" + dir.string() + "' && '" VANTREL_SNAPSHOT "' --fonts '" +
+                     VANTREL_TEST_FONT_DIR "' " + args + " >/dev/null 2>err.txt")
+                        .c_str());
+    if (err != nullptr) {
+        std::ifstream in(dir / "err.txt");
+        *err = std::string{std::istreambuf_iterator<char>(in), {}};
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+std::string readBytes(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
+
+// A folder of the test's own with a rolling page (the clock on) and an alert.
+std::filesystem::path messageFolder(const char* name) {
+    const std::filesystem::path dir =
+        std::filesystem::temp_directory_path() /
+        ("vantrel-" + std::string(name) + "-" + std::to_string(getpid()));
+    std::filesystem::remove_all(dir);
+    std::filesystem::create_directories(dir);
+    std::ofstream(dir / "roll.json") << R"({"topPage": 20, "pageData": {"pageNumber": 20,
+        "lineCount": 2, "roll": true, "height": 3, "color": 5, "textData": "Travel",
+        "height": 1, "color": 1, "textData": "Harbour"}})";
+    std::ofstream(dir / "alert.json") << R"({"pageData": {"pageNumber": 30, "lineCount": 1,
+        "warning": true, "height": 2, "color": 1, "textData": "WARNING"}})";
+    std::ofstream(dir / "ldl.json") << R"({"ldlPage": 0})";
+    return dir;
+}
+
+TEST(SnapshotOutput, FramePatternsHoldOneFrameNumber) {
+    const struct {
+        const char* pattern;
+        int fields;        // -1: not a pattern the tool takes
+        const char* name;  // for frame 7
+    } cases[] = {
+        {"f-%05d.png", 1, "f-00007.png"},
+        {"%d", 1, "7"},
+        {"100%%-%3d.png", 1, "100%-  7.png"},
+        {"still.png", 0, "still.png"},
+        {"%s.png", -1, ""},  // only whole numbers: a %s would read what is not there
+        {"%d-%d.png", -1, ""},
+        {"%010d.png", -1, ""},
+        {"%-5d.png", -1, ""},
+        {"end%", -1, ""},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(framePatternFields(c.pattern), c.fields) << c.pattern;
+        char name[64];
+        EXPECT_EQ(formatFramePath(c.pattern, 7, name, sizeof name), c.fields >= 0) << c.pattern;
+        if (c.fields >= 0) {
+            EXPECT_STREQ(name, c.name);
+        }
+    }
+    char small[8];
+    EXPECT_FALSE(formatFramePath("frame-%05d.png", 7, small, sizeof small));  // does not fit
+}
 
 TEST(SnapshotTime, ParsesExistingLocalTimesOnly) {
     const std::pair<const char*, int> cases[] = {
@@ -54,12 +125,10 @@ TEST(SnapshotFrame, FramesAndBlanksTheTextAsTheListenerDoes) {
 }
 
 TEST(SnapshotTool, RunsAsAProgram) {
-    const std::filesystem::path dir =
-        std::filesystem::temp_directory_path() / ("vantrel-snapshot-" + std::to_string(getpid()));
-    std::filesystem::create_directories(dir);
+    const std::filesystem::path dir = messageFolder("snapshot");
     std::ofstream(dir / "plain.txt") << "no object here";
-    std::ofstream(dir / "ldl.json") << R"({"ldlPage": 0})";
-    const std::string fonts = "--fonts '" VANTREL_TEST_FONT_DIR "' ";
+    std::filesystem::create_directories(dir / "s-3.png");  // frame 3's name is taken by a folder
+    std::filesystem::create_directories(dir / "taken.gif");
     const struct {
         std::string args;
         int status;
@@ -70,22 +139,128 @@ TEST(SnapshotTool, RunsAsAProgram) {
         {"--time tomorrow", 2, "--time wants"},
         {"--colour red", 2, "unknown option --colour"},
         {"-o", 2, "-o needs a value"},
-        {fonts + "missing.json", 1, "cannot read missing.json"},
-        {"ldl.json", 1, "no TIGA fonts could be loaded"},  // the folder holds no fonts
-        {fonts + "--time '2025-01-05 09:05:07' --frames 3 -o out.png plain.txt ldl.json", 0,
+        {"--clock slow", 2, "--clock wants run or fixed"},
+        {"--from 5 --to 3", 2, "--from 5 comes after --to 3"},
+        {"--frames 2 --to 4", 2, "give one or the other"},
+        {"--at 3", 2, "--at 3 needs a message file"},
+        {"--from 1 --to 3 -o one.png", 2, "holds one picture"},
+        {"--from 1 --to 2 -o 'f-%s.png'", 2, "a PNG pattern holds one frame number"},
+        {"missing.json", 1, "cannot read missing.json"},
+        {"--at 2 missing.json", 1, "cannot read missing.json"},
+        {"--fonts . ldl.json", 1, "no FONT01.tiga"},  // the later --fonts names a folder without
+        {"-o no/such/folder/x.png", 1, "cannot write no/such/folder/x.png"},
+        {"--from 1 --to 4 -o s-%d.png roll.json", 1, "cannot write s-%d.png: s-3.png:"},
+        {"--from 1 --to 2 -o taken.gif roll.json", 1, "cannot write taken.gif"},
+        {"--time '2025-01-05 09:05:07' --frames 3 -o out.png plain.txt ldl.json", 0,
          "plain.txt: no JSON object in it; skipped"},
+        {"--frames 3 -o out.png --at 4 ldl.json", 0, "ldl.json arrives before frame 4, after"},
     };
     for (const auto& c : cases) {
-        const int status = std::system(("cd '" + dir.string() + "' && '" VANTREL_SNAPSHOT "' " +
-                                        c.args + " >/dev/null 2>err.txt")
-                                           .c_str());
-        std::ifstream in(dir / "err.txt");
-        const std::string err{std::istreambuf_iterator<char>(in), {}};
-        EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, c.status) << c.args;
+        std::string err;
+        EXPECT_EQ(snapshot(dir, c.args, &err), c.status) << c.args;
         EXPECT_NE(err.find(c.message), std::string::npos) << c.args << ": " << err;
     }
-    EXPECT_FALSE(std::filesystem::exists(dir / "snapshot.png"));  // nothing written on a failure
-    EXPECT_TRUE(std::filesystem::exists(dir / "out.png"));
+    // Nothing is left on a failure: no default output, no frame of the failed
+    // series, no temporary file.
+    std::vector<std::string> left;
+    for (const auto& entry : std::filesystem::directory_iterator(dir))
+        left.push_back(entry.path().filename().string());
+    std::sort(left.begin(), left.end());
+    EXPECT_EQ(left, (std::vector<std::string>{"alert.json", "err.txt", "ldl.json", "out.png",
+                                              "plain.txt", "roll.json", "s-3.png", "taken.gif"}));
+    std::filesystem::remove_all(dir);
+}
+
+// Frame k of a timeline is the picture that the same messages and --frames k
+// give, bit for bit; a message given --at k changes frame k and none before.
+TEST(SnapshotTimeline, FramesAreThoseOfTheSingleFrameRuns) {
+    const std::filesystem::path dir = messageFolder("timeline");
+    const std::string at = "--time '2025-01-05 09:05:59' ";  // the clock turns at frame 61
+    const struct {
+        std::string range;   // written as t-%d.png
+        long frame;          // compared with the single frame of
+        std::string single;  // these arguments
+        bool same;
+    } cases[] = {
+        {"--clock fixed --from 59 --to 62 roll.json", 59, "--clock fixed --frames 59 roll.json",
+         true},
+        {"--clock fixed --from 59 --to 62 roll.json", 62, "--clock fixed --frames 62 roll.json",
+         true},
+        {"--from 59 --to 62 roll.json", 60, "--frames 60 roll.json", true},
+        {"--from 59 --to 62 roll.json", 61, "--frames 61 roll.json", true},
+        {"--from 59 --to 62 roll.json", 61, "--clock fixed --frames 61 roll.json", false},
+        {"--from 1 --to 5 --step 2 --at 1 roll.json", 5, "--frames 5 roll.json", true},
+        {"--from 1 --to 4 roll.json --at 3 alert.json", 2, "--frames 2 roll.json", true},
+        {"--from 1 --to 4 roll.json --at 3 alert.json", 3, "--frames 3 roll.json", false},
+        // A still alert page shows the same whenever it came; a roll starts when its
+        // page arrives, so frame 4 is the roll's second frame.
+        {"--from 1 --to 4 --at 3 alert.json roll.json", 4, "--frames 4 roll.json alert.json", true},
+        {"--clock fixed --from 1 --to 4 --at 3 roll.json", 4, "--clock fixed --frames 2 roll.json",
+         true},
+    };
+    for (const auto& c : cases) {
+        ASSERT_EQ(snapshot(dir, at + "-q -o t-%d.png " + c.range), 0) << c.range;
+        ASSERT_EQ(snapshot(dir, at + "-o one.png " + c.single), 0) << c.single;
+        const std::string frame = readBytes(dir / ("t-" + std::to_string(c.frame) + ".png"));
+        EXPECT_FALSE(frame.empty()) << c.range;
+        EXPECT_EQ(frame == readBytes(dir / "one.png"), c.same) << c.range << " / " << c.single;
+    }
+    std::filesystem::remove_all(dir);
+}
+
+// Counts the frames of the first video stream that decode at width x height.
+int decodedFrames(const std::string& path, int width, int height) {
+    AVFormatContext* format = nullptr;
+    if (avformat_open_input(&format, path.c_str(), nullptr, nullptr) < 0) return -1;
+    int frames = -1;
+    const AVCodec* codec = nullptr;
+    const int stream = avformat_find_stream_info(format, nullptr) >= 0
+                           ? av_find_best_stream(format, AVMEDIA_TYPE_VIDEO, -1, -1, &codec, 0)
+                           : -1;
+    AVCodecContext* decoder = stream >= 0 ? avcodec_alloc_context3(codec) : nullptr;
+    AVPacket* packet = av_packet_alloc();
+    AVFrame* frame = av_frame_alloc();
+    if (decoder != nullptr &&
+        avcodec_parameters_to_context(decoder, format->streams[stream]->codecpar) >= 0 &&
+        avcodec_open2(decoder, codec, nullptr) >= 0) {
+        frames = 0;
+        for (bool more = true; more;) {
+            more = av_read_frame(format, packet) >= 0;
+            if (more && packet->stream_index != stream) {
+                av_packet_unref(packet);
+                continue;
+            }
+            avcodec_send_packet(decoder, more ? packet : nullptr);  // null: drain at the end
+            av_packet_unref(packet);
+            while (avcodec_receive_frame(decoder, frame) >= 0)
+                frames += frame->width == width && frame->height == height ? 1 : 1000;
+        }
+    }
+    av_frame_free(&frame);
+    av_packet_free(&packet);
+    avcodec_free_context(&decoder);
+    avformat_close_input(&format);
+    return frames;
+}
+
+TEST(SnapshotVideo, DecodesToTheFramesWritten) {
+    const std::filesystem::path dir = messageFolder("video");
+    const struct {
+        std::string args;
+        int frames;  // of 720 x 480
+    } cases[] = {
+        {"--from 1 --to 12 -o v.mp4 roll.json", 12},
+        {"--from 50 --to 70 --step 5 -o v.mp4 roll.json --at 60 alert.json", 5},
+        {"--from 1 --to 12 -o v.gif roll.json", 4},  // every third frame by default
+        {"--from 3 --to 9 --step 1 -o v.gif roll.json --at 5 alert.json", 7},
+    };
+    for (const auto& c : cases) {
+        std::filesystem::remove(dir / "v.mp4");
+        std::filesystem::remove(dir / "v.gif");
+        ASSERT_EQ(snapshot(dir, "-q " + c.args), 0) << c.args;
+        const char* name = c.args.find("v.gif") != std::string::npos ? "v.gif" : "v.mp4";
+        EXPECT_EQ(decodedFrames((dir / name).string(), 720, 480), c.frames) << c.args;
+    }
     std::filesystem::remove_all(dir);
 }
 

@@ -432,7 +432,8 @@ TEST(Sender, OptionsAndFilesAreCheckedBeforeAnythingIsSent) {
     const std::pair<const char*, int> cases[] = {
         {"--help", 0}, {"--port 0", 2}, {"--port=70000", 2}, {"--split x", 2}, {"--delay -1", 2},
         {"--retry", 2}, {"--host=", 2}, {"--frobnicate", 2}, {"-v", 2},
-        {"--json page", 2}, {"/nonexistent/page.json", 1},  // --json goes with --check
+        {"--json page", 2}, {"--verbose page", 2},  // both go with --check
+        {"/nonexistent/page.json", 1},
     };
     // clang-format on
     for (const auto& [args, status] : cases) {

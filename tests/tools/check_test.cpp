@@ -195,24 +195,42 @@ TEST_F(CheckProgram, ExitStatusSaysCleanFindingsOrUnreadable) {
     const std::string clean = write("clean.json", fullPage(12));
     const std::string faulty =
         write("faulty.json", "{\"pageData\": {\n  \"pageNumber\": 3,\n  \"color\": 99\n}}");
+    const std::string missing = dir + "/missing.json";
+    const struct {
+        std::string args;
+        int status;
+        std::vector<std::string> present;  // in the output
+        std::string absent;                // not in it (empty: not checked)
+    } cases[] = {
+        // A clean page says so in one line and nothing else.
+        {"--check " + clean, 0, {clean + ": clean\n"}, "note:"},
+        {"--check - < " + clean, 0, {"(standard input): clean\n"}, "note:"},
+        {"--check --verbose " + clean, 0, {clean + ": note: ", clean + ": clean\n"}, ""},
+        // A finding points at the key's first letter, after the quote; notes stay quiet.
+        {"--check " + clean + " " + faulty,
+         1,
+         {faulty + ":3:4: finding: row 0: \"color\" 99 rejected", faulty + ": 1 finding\n"},
+         "note:"},
+        {"--check " + clean + " " + missing, 2, {"missing.json"}, ""},
+        {"--check --json " + clean + " " + faulty,
+         1,
+         {"[\n{\"file\": \"" + clean + "\"", R"({"row": 14, "color": 14, "height": 1, "width": 1)",
+          "\"committedPage\": 12", "\"kind\": \"rejected\"", "\"severity\": \"note\"", "}\n]\n"},
+         ""},
+    };
+    for (const auto& c : cases) {
+        std::string out;
+        EXPECT_EQ(run(c.args, out), c.status) << c.args << "\n" << out;
+        for (const std::string& text : c.present)
+            EXPECT_NE(out.find(text), std::string::npos) << c.args << ": " << text << "\n" << out;
+        if (!c.absent.empty()) {
+            EXPECT_EQ(out.find(c.absent), std::string::npos) << c.args;
+        }
+    }
+    // Without --verbose a clean page prints its summary line alone.
     std::string out;
-    EXPECT_EQ(run("--check " + clean, out), 0) << out;
-    EXPECT_NE(out.find(clean + ": clean\n"), std::string::npos) << out;
-    EXPECT_EQ(run("--check - < " + clean, out), 0) << out;
-    EXPECT_NE(out.find("(standard input): clean\n"), std::string::npos) << out;
-    // A finding points at the key's first letter, after the quote.
-    EXPECT_EQ(run("--check " + clean + " " + faulty, out), 1) << out;
-    EXPECT_NE(out.find(faulty + ":3:4: finding: row 0: \"color\" 99 rejected"), std::string::npos)
-        << out;
-    EXPECT_NE(out.find(faulty + ": 1 finding\n"), std::string::npos) << out;
-    EXPECT_EQ(run("--check " + clean + " " + dir + "/missing.json", out), 2) << out;
-
-    EXPECT_EQ(run("--check --json " + clean + " " + faulty, out), 1);
-    EXPECT_EQ(out.rfind("[\n{\"file\": \"" + clean + "\"", 0), 0u) << out;
-    EXPECT_NE(out.find(R"({"row": 14, "color": 14, "height": 1, "width": 1)"), std::string::npos);
-    EXPECT_NE(out.find("\"committedPage\": 12"), std::string::npos);
-    EXPECT_NE(out.find("\"kind\": \"rejected\""), std::string::npos);
-    EXPECT_EQ(out.substr(out.size() - 4), "}\n]\n");
+    run("--check " + clean, out);
+    EXPECT_EQ(out, clean + ": clean\n");
 }
 
 // The same messages go to a listener on a free loopback port, through the real

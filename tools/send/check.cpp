@@ -385,8 +385,9 @@ std::string quoted(const std::string& s) {
     return out + "\"";
 }
 
-void printText(const char* name, const CheckResult& r, FILE* out) {
+void printText(const char* name, const CheckResult& r, bool verbose, FILE* out) {
     for (const CheckLine& l : r.lines) {
+        if (!verbose && l.severity != Severity::Finding) continue;
         const char* severity = l.severity == Severity::Finding ? "finding" : "note";
         if (l.line > 0)
             fprintf(out, "%s:%d:%d: %s: %s\n", name, l.line, l.column, severity, l.text.c_str());
@@ -513,7 +514,8 @@ void checkMessage(CheckModel& model, const std::string& message, CheckResult& re
     describeCommit(cx, report, model);
 }
 
-int checkMessages(const std::vector<const char*>& files, bool json, FILE* out, FILE* err) {
+int checkMessages(const std::vector<const char*>& files, CheckOutput output, FILE* out, FILE* err) {
+    const bool json = output == CheckOutput::kJson;
     auto model = std::make_unique<CheckModel>();
     resetCheckModel(*model);
     bool unreadable = false;
@@ -539,7 +541,7 @@ int checkMessages(const std::vector<const char*>& files, bool json, FILE* out, F
             fprintf(out, "%s\n", first ? "" : ",");
             printJson(shownName, result, out);
         } else {
-            printText(shownName, result, out);
+            printText(shownName, result, output == CheckOutput::kVerbose, out);
         }
         first = false;
     }

@@ -64,8 +64,15 @@ void resetCheckModel(CheckModel& model);
 // framing and the decoder, into model, and describes in result what happened.
 void checkMessage(CheckModel& model, const std::string& message, CheckResult& result);
 
-// vantrel-send --check [--json] [FILE...]: checks each file ("-" = standard
-// input) on one private model and prints the lines as text, or all results as
-// one JSON array, on out. Returns 0 when every message commits as meant, 1
-// when there are findings, 2 when a file cannot be read (its line on err).
-int checkMessages(const std::vector<const char*>& files, bool json, FILE* out, FILE* err);
+// What checkMessages prints of each result.
+enum class CheckOutput : uint8_t {
+    kFindings,  // the findings and one summary line per file, as compilers do
+    kVerbose,   // every line, notes included, and the summary
+    kJson,      // everything, as one JSON array
+};
+
+// vantrel-send --check [--verbose | --json] [FILE...]: checks each file ("-" =
+// standard input) on one private model and prints what output asks for on out.
+// Returns 0 when every message commits as meant, 1 when there are findings, 2
+// when a file cannot be read (its line on err).
+int checkMessages(const std::vector<const char*>& files, CheckOutput output, FILE* out, FILE* err);

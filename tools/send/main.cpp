@@ -19,7 +19,12 @@ int main(int argc, char** argv) {
             break;
     }
     if (opts.files.empty()) opts.files.push_back("-");
-    if (opts.check) return checkMessages(opts.files, opts.json, stdout, stderr);
+    if (opts.check)
+        return checkMessages(opts.files,
+                             opts.json      ? CheckOutput::kJson
+                             : opts.verbose ? CheckOutput::kVerbose
+                                            : CheckOutput::kFindings,
+                             stdout, stderr);
 
     if (!netStartup()) {
         fputs("vantrel-send: WSAStartup failed\n", stderr);

@@ -68,9 +68,10 @@ ParseResult parseSendOptions(int argc, char** argv, SendOptions& opts, FILE* err
             return ParseResult::kHelp;
         }
 
-        bool* flag = std::strcmp(name, "check") == 0  ? &opts.check
-                     : std::strcmp(name, "json") == 0 ? &opts.json
-                                                      : nullptr;
+        bool* flag = std::strcmp(name, "check") == 0     ? &opts.check
+                     : std::strcmp(name, "json") == 0    ? &opts.json
+                     : std::strcmp(name, "verbose") == 0 ? &opts.verbose
+                                                         : nullptr;
         if (flag != nullptr) {
             if (value != nullptr) {
                 fprintf(err, "vantrel-send: --%s takes no value\n", name);
@@ -107,8 +108,8 @@ ParseResult parseSendOptions(int argc, char** argv, SendOptions& opts, FILE* err
             return ParseResult::kError;
         }
     }
-    if (opts.json && !opts.check) {
-        fprintf(err, "vantrel-send: --json goes with --check\n");
+    if ((opts.json || opts.verbose) && !opts.check) {
+        fprintf(err, "vantrel-send: --%s goes with --check\n", opts.json ? "json" : "verbose");
         return ParseResult::kError;
     }
     return ParseResult::kRun;
@@ -130,8 +131,10 @@ void printSendUsage(FILE* out) {
             "  --delay MS     pause between two pieces, in milliseconds (default 0)\n"
             "  --retry MS     keep trying to connect for this long (default 0: once)\n"
             "  --check        send nothing; say what the display would do with each\n"
-            "                 message (exit 0 when clean, 1 with findings)\n"
-            "  --json         with --check: print the findings as JSON\n"
+            "                 message: its findings and a summary line (exit 0 when\n"
+            "                 clean, 1 with findings)\n"
+            "  --verbose      with --check: also every note on what the display does\n"
+            "  --json         with --check: print everything as JSON\n"
             "  --help         show this text\n",
             kFeedReply, kFeedPort);
 }

@@ -18,6 +18,7 @@ struct SendOptions {
     int retryMs = 0;                 // how long to keep trying to connect, ms; 0 = once
     bool check = false;              // --check: say what the display would do, send nothing
     bool json = false;               // --json: the check's findings as JSON
+    bool verbose = false;            // --verbose: the check's notes too, not only findings
     std::vector<const char*> files;  // messages to send, "-" = standard input
 };
 

@@ -1,122 +1,163 @@
-// vantrel-snapshot: renders what the display would show for a set of page
-// messages, through the preview's own frame code, into a PNG; no window.
+// vantrel-snapshot: renders what the display would show for a timeline of page
+// messages, through the preview's own frame code, into PNG pictures, an
+// animated GIF or a video; no window.
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <string>
-#include <vector>
 
 #include "app/buffers.h"
 #include "app/canvas.h"
-#include "app/frame.h"
-#include "feed/decode.h"
 #include "fonts/tiga_font.h"
-#include "model/page_model.h"
 #include "render/resample.h"
+#include "tools/snapshot/encode.h"
+#include "tools/snapshot/options.h"
+#include "tools/snapshot/output.h"
 #include "tools/snapshot/snapshot.h"
+#include "tools/snapshot/timeline.h"
 
-constexpr long kMaxFrames = 1000000;                  // about 4.5 hours of display at 60 frames/s
 constexpr size_t kMaxMessageFile = 16 * 1024 * 1024;  // far beyond what the listener keeps
+constexpr long kProgressEvery = 10;  // frames between two updates of the progress line
+constexpr int kProgressLines = 10;   // lines at most in a log that is not a terminal
 
-static void printUsage(FILE* out) {
-    std::fputs(
-        "usage: vantrel-snapshot [--fonts DIR] [--time \"YYYY-MM-DD HH:MM:SS\"] [--frames N]\n"
-        "                        [-o OUT.png] [MESSAGE.json...]\n"
-        "\n"
-        "Applies each page message, in order, as the page feed would, composes N\n"
-        "frames of the preview with its clock fixed, and writes the 720 x 480 picture\n"
-        "the window would show as a PNG.\n"
-        "\n"
-        "options:\n"
-        "  --fonts DIR    folder with FONT01..07.tiga and SHDT01..07.tiga (default: .)\n"
-        "  --time TIME    local clock time of every frame (default: now)\n"
-        "  --frames N     frames to compose, 1 to 1000000 (default 1)\n"
-        "  -o OUT.png     output file (default snapshot.png)\n"
-        "  --help         show this text\n",
-        out);
-}
-
-struct SnapshotOptions {
-    const char* fontDir = ".";
-    const char* output = "snapshot.png";
-    const char* timeText = nullptr;  // null: now
-    long frames = 1;
-    std::vector<const char*> messages;
+// The progress line on standard error: updated in place on a terminal, a few
+// plain lines in a log, nothing with --quiet or for a single frame.
+struct Progress {
+    bool shown;        // progress is reported at all
+    bool terminal;     // standard error is a terminal: one line rewritten
+    const char* pass;  // what the frames are for: "frame" or "palette"
+    long total;        // frames to compose in this pass
+    int linesDone;     // plain lines written so far, in a log
 };
 
-enum class Parse { kRun, kHelp, kError };
-
-// Takes the value of option name from argv[i] ("--name=VALUE") or argv[i + 1].
-static const char* optionValue(int argc, char** argv, int& i, const char* name) {
-    const size_t length = std::strlen(name);
-    if (std::strncmp(argv[i], name, length) == 0 && argv[i][length] == '=')
-        return argv[i] + length + 1;
-    if (std::strcmp(argv[i], name) != 0) return nullptr;
-    if (i + 1 >= argc) {
-        std::fprintf(stderr, "vantrel-snapshot: %s needs a value\n", name);
-        return nullptr;
+static void reportProgress(Progress& p, long frame) {
+    if (!p.shown) return;
+    if (p.terminal) {
+        if (frame % kProgressEvery != 0 && frame != p.total) return;
+        std::fprintf(stderr, "\rvantrel-snapshot: %s %ld of %ld", p.pass, frame, p.total);
+        if (frame == p.total) std::fputc('\n', stderr);
+        return;
     }
-    return argv[++i];
+    const int line = static_cast<int>(frame * kProgressLines / p.total);
+    if (line <= p.linesDone) return;
+    p.linesDone = line;
+    std::fprintf(stderr, "vantrel-snapshot: %s %ld of %ld\n", p.pass, frame, p.total);
 }
 
-static bool isOption(const char* arg, const char* name) {
-    const size_t length = std::strlen(name);
-    return std::strncmp(arg, name, length) == 0 && (arg[length] == '\0' || arg[length] == '=');
+static void startProgress(Progress& p, const SnapshotOptions& opts, const char* pass) {
+    p.shown = !opts.quiet && opts.to > opts.from;
+    p.terminal = isatty(STDERR_FILENO) != 0;
+    p.pass = pass;
+    p.total = opts.to;
+    p.linesDone = 0;
 }
 
-static Parse parseOptions(int argc, char** argv, SnapshotOptions& opts) {
-    bool optionsEnded = false;
-    for (int i = 1; i < argc; ++i) {
-        const char* arg = argv[i];
-        if (optionsEnded || arg[0] != '-' || arg[1] == '\0') {
-            opts.messages.push_back(arg);
-        } else if (std::strcmp(arg, "--") == 0) {
-            optionsEnded = true;
-        } else if (std::strcmp(arg, "--help") == 0 || std::strcmp(arg, "-h") == 0) {
-            return Parse::kHelp;
-        } else if (isOption(arg, "--fonts")) {
-            if (!(opts.fontDir = optionValue(argc, argv, i, "--fonts"))) return Parse::kError;
-        } else if (isOption(arg, "--time")) {
-            if (!(opts.timeText = optionValue(argc, argv, i, "--time"))) return Parse::kError;
-        } else if (isOption(arg, "-o")) {
-            if (!(opts.output = optionValue(argc, argv, i, "-o"))) return Parse::kError;
-        } else if (isOption(arg, "--frames")) {
-            const char* value = optionValue(argc, argv, i, "--frames");
-            if (value == nullptr) return Parse::kError;
-            char* end = nullptr;
-            errno = 0;
-            opts.frames = std::strtol(value, &end, 10);
-            if (errno != 0 || end == value || *end != '\0' || opts.frames < 1 ||
-                opts.frames > kMaxFrames) {
-                std::fprintf(stderr, "vantrel-snapshot: --frames wants 1 to %ld, not '%s'\n",
-                             kMaxFrames, value);
-                return Parse::kError;
-            }
-        } else {
-            std::fprintf(stderr, "vantrel-snapshot: unknown option %s (see --help)\n", arg);
-            return Parse::kError;
+static bool isWritten(const SnapshotOptions& opts, long frame) {
+    return frame >= opts.from && (frame - opts.from) % opts.step == 0;
+}
+
+// Removes the PNG files of frames from..last that this run has written.
+static void removePngFrames(const SnapshotOptions& opts, long last) {
+    char name[kMaxPathBytes];
+    for (long f = opts.from; f <= last; f += opts.step)
+        if (formatFramePath(opts.output, f, name, sizeof name)) std::remove(name);
+}
+
+// Writes the frames as PNG files, each whole under its name or not at all.
+static bool writePngs(const SnapshotOptions& opts, Timeline& timeline, std::string& error) {
+    char name[kMaxPathBytes];
+    char temp[kMaxPathBytes];
+    Progress progress;
+    startProgress(progress, opts, "frame");
+    startTimeline(timeline);
+    for (long f = 1; f <= opts.to; ++f) {
+        composeTimelineFrame(timeline, f);
+        reportProgress(progress, f);
+        if (!isWritten(opts, f)) continue;
+        const bool named = opts.kind == OutputKind::kPngSeries
+                               ? formatFramePath(opts.output, f, name, sizeof name)
+                               : std::snprintf(name, sizeof name, "%s", opts.output) > 0;
+        bool ok = named && makeTempBeside(name, temp, sizeof temp);
+        if (!ok) error = named ? std::strerror(errno) : "the name is too long";
+        ok = ok && writeRgbPng(temp, win_present_buf, kFrameWidth, kFrameRows, error);
+        if (ok && std::rename(temp, name) != 0) {
+            error = std::strerror(errno);
+            ok = false;
+        }
+        if (!ok) {
+            std::remove(temp);
+            removePngFrames(opts, f - opts.step);
+            if (opts.kind == OutputKind::kPngSeries) error = std::string(name) + ": " + error;
+            return false;
         }
     }
-    return Parse::kRun;
+    return true;
+}
+
+// Runs the frames through the encoder, twice for a GIF's palette.
+static bool writeVideo(const SnapshotOptions& opts, Timeline& timeline, const char* temp,
+                       std::string& error) {
+    VideoWriter video;
+    const VideoKind kind = opts.kind == OutputKind::kGif ? VideoKind::kGif : VideoKind::kMp4;
+    if (!openVideo(video, kind, temp, kFrameWidth, kFrameRows, static_cast<int>(opts.step), error))
+        return false;
+    for (int pass = kind == VideoKind::kGif ? 0 : 1; pass < 2; ++pass) {
+        Progress progress;
+        startProgress(progress, opts, pass == 0 ? "palette" : "frame");
+        startTimeline(timeline);
+        for (long f = 1; f <= opts.to; ++f) {
+            composeTimelineFrame(timeline, f);
+            reportProgress(progress, f);
+            if (isWritten(opts, f) && !addVideoFrame(video, win_present_buf, error)) {
+                releaseVideo(video);
+                return false;
+            }
+        }
+        if (pass == 0 && !finishPalettePass(video, error)) {
+            releaseVideo(video);
+            return false;
+        }
+    }
+    return closeVideo(video, error);
+}
+
+// Writes the video under a temporary name beside the output and renames it
+// when it is whole.
+static bool writeVideoFile(const SnapshotOptions& opts, Timeline& timeline, std::string& error) {
+    char temp[kMaxPathBytes];
+    if (!makeTempBeside(opts.output, temp, sizeof temp)) {
+        error = std::strerror(errno);
+        return false;
+    }
+    bool ok = writeVideo(opts, timeline, temp, error);
+    if (ok && std::rename(temp, opts.output) != 0) {
+        error = std::strerror(errno);
+        ok = false;
+    }
+    if (!ok) std::remove(temp);
+    return ok;
 }
 
 int main(int argc, char** argv) {
     SnapshotOptions opts;
-    switch (parseOptions(argc, argv, opts)) {
-        case Parse::kHelp:
-            printUsage(stdout);
+    switch (parseSnapshotOptions(argc, argv, opts, stderr)) {
+        case SnapshotParse::kHelp:
+            printSnapshotUsage(stdout);
             return 0;
-        case Parse::kError:
+        case SnapshotParse::kError:
             return 2;
-        case Parse::kRun:
+        case SnapshotParse::kRun:
             break;
     }
 
-    struct tm clock = {};
+    Timeline timeline = {};
+    timeline.messages = &opts.messages;
+    timeline.clockRuns = opts.clockRuns;
     if (opts.timeText != nullptr) {
-        if (!parseSnapshotTime(opts.timeText, clock)) {
+        if (!parseSnapshotTime(opts.timeText, timeline.start)) {
             std::fprintf(stderr,
                          "vantrel-snapshot: --time wants a local time \"YYYY-MM-DD HH:MM:SS\", "
                          "not '%s'\n",
@@ -125,31 +166,24 @@ int main(int argc, char** argv) {
         }
     } else {
         const std::time_t now = std::time(nullptr);
-        localtime_r(&now, &clock);
+        localtime_r(&now, &timeline.start);
     }
 
     // Every file is read before anything is applied, so a bad name changes nothing.
-    std::vector<std::string> framed(opts.messages.size());
-    std::vector<bool> hasObject(opts.messages.size());
-    for (size_t m = 0; m < opts.messages.size(); ++m) {
-        std::string text;
-        errno = 0;
-        if (!readMessageText(opts.messages[m], kMaxMessageFile, text)) {
-            std::fprintf(stderr, "vantrel-snapshot: cannot read %s: %s\n", opts.messages[m],
-                         errno ? std::strerror(errno) : "larger than 16 MiB");
-            return 1;
-        }
-        hasObject[m] = frameAsListener(text, framed[m]);
+    size_t failed = 0;
+    if (!readTimedMessages(opts.messages, kMaxMessageFile, failed)) {
+        std::fprintf(stderr, "vantrel-snapshot: cannot read %s: %s\n", opts.messages[failed].path,
+                     errno ? std::strerror(errno) : "larger than 16 MiB");
+        return 1;
     }
-
-    presetPageModel();
-    for (size_t m = 0; m < framed.size(); ++m) {
-        if (!hasObject[m]) {
-            std::fprintf(stderr, "vantrel-snapshot: %s: no JSON object in it; skipped\n",
-                         opts.messages[m]);
-            continue;
-        }
-        decodeMessage(framed[m].c_str());
+    for (const TimedMessage& m : opts.messages) {
+        if (!m.hasObject)
+            std::fprintf(stderr, "vantrel-snapshot: %s: no JSON object in it; skipped\n", m.path);
+        else if (m.frame > opts.to)
+            std::fprintf(stderr,
+                         "vantrel-snapshot: %s arrives before frame %ld, after the last frame "
+                         "written (%ld); it changes nothing\n",
+                         m.path, m.frame, opts.to);
     }
 
     if (!loadFontSlots(opts.fontDir)) {
@@ -164,13 +198,11 @@ int main(int argc, char** argv) {
         std::fputs("vantrel-snapshot: out of memory for the frame buffers\n", stderr);
         return 1;
     }
-    resetFrameState();
-    repaintSolids();
-    for (long f = 0; f < opts.frames; ++f)
-        composeFrame(clock);
 
     std::string error;
-    const bool written = writeRgbPng(opts.output, win_present_buf, kFrameWidth, kFrameRows, error);
+    const bool written = opts.kind == OutputKind::kPng || opts.kind == OutputKind::kPngSeries
+                             ? writePngs(opts, timeline, error)
+                             : writeVideoFile(opts, timeline, error);
     if (!written)
         std::fprintf(stderr, "vantrel-snapshot: cannot write %s: %s\n", opts.output, error.c_str());
     releaseFontSlots();

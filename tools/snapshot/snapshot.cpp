@@ -74,7 +74,9 @@ bool readMessageText(const char* path, size_t maxBytes, std::string& out) {
 
 bool writeRgbPng(const char* path, const uint32_t* words, int width, int height,
                  std::string& error) {
-    std::vector<uint8_t> rgb(static_cast<size_t>(width) * height * 3);
+    // Kept from call to call: a run of frames of one size allocates it once.
+    static std::vector<uint8_t> rgb;
+    rgb.resize(static_cast<size_t>(width) * height * 3);
     for (size_t i = 0; i < static_cast<size_t>(width) * height; ++i) {
         rgb[3 * i] = static_cast<uint8_t>(words[i] >> 16);
         rgb[3 * i + 1] = static_cast<uint8_t>(words[i] >> 8);

@@ -22,6 +22,7 @@ bool frameAsListener(const std::string& text, std::string& out);
 bool readMessageText(const char* path, size_t maxBytes, std::string& out);
 
 // Writes width x height 0x00RRGGBB words as an 8-bit RGB PNG. Returns false,
-// with the reason in error, when the file cannot be written.
+// with the reason in error, when the file cannot be written. Not reentrant:
+// the RGB rows are kept in one buffer for the next call.
 bool writeRgbPng(const char* path, const uint32_t* words, int width, int height,
                  std::string& error);

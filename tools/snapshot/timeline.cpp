@@ -1,0 +1,59 @@
+#include "tools/snapshot/timeline.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "app/canvas.h"
+#include "app/frame.h"
+#include "feed/decode.h"
+#include "model/page_model.h"
+#include "model/shared_bytes.h"
+#include "tools/snapshot/snapshot.h"
+
+bool readTimedMessages(std::vector<TimedMessage>& messages, size_t maxBytes, size_t& failed) {
+    std::string text;
+    for (size_t m = 0; m < messages.size(); ++m) {
+        errno = 0;
+        if (!readMessageText(messages[m].path, maxBytes, text)) {
+            failed = m;
+            return false;
+        }
+        messages[m].hasObject = frameAsListener(text, messages[m].framed);
+    }
+    std::stable_sort(
+        messages.begin(), messages.end(),
+        [](const TimedMessage& a, const TimedMessage& b) { return a.frame < b.frame; });
+    return true;
+}
+
+struct tm frameClock(const Timeline& timeline, long frame) {
+    const long seconds = (frame - 1) / kClockFramesPerSecond;
+    // Frame 1 shows the time as given, even one that a daylight-saving change
+    // skips and that the calendar would move.
+    if (!timeline.clockRuns || seconds == 0) return timeline.start;
+    struct tm now = {};
+    const std::time_t at = timeline.startSeconds + seconds;
+    localtime_r(&at, &now);
+    return now;
+}
+
+void startTimeline(Timeline& timeline) {
+    std::memset(pagestore, 0, sizeof pagestore);
+    presetPageModel();
+    takeFlag(page_dirty);
+    resetFrameState();
+    repaintSolids();
+    timeline.next = 0;
+    struct tm start = timeline.start;
+    timeline.startSeconds = std::mktime(&start);
+}
+
+void composeTimelineFrame(Timeline& timeline, long frame) {
+    const std::vector<TimedMessage>& messages = *timeline.messages;
+    for (; timeline.next < messages.size() && messages[timeline.next].frame <= frame;
+         ++timeline.next)
+        if (messages[timeline.next].hasObject)
+            decodeMessage(messages[timeline.next].framed.c_str());
+    composeFrame(frameClock(timeline, frame));
+}

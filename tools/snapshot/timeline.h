@@ -1,0 +1,48 @@
+// A timeline of the display: page messages that arrive before given frames,
+// and the frames composed one after another with the clock running at the
+// display's pace (or kept still), exactly as the preview would show them.
+#pragma once
+
+#include <cstdint>
+#include <ctime>
+#include <string>
+#include <vector>
+
+constexpr long kMaxFrames = 1000000;       // about 4.6 hours of display at 60 frames/s
+constexpr int kClockFramesPerSecond = 60;  // the clock moves 1/60 s per frame
+
+// One message file and the frame it arrives before.
+struct TimedMessage {
+    long frame;          // applied before this frame is composed, 1..kMaxFrames
+    const char* path;    // the file, as named on the command line
+    std::string framed;  // what the listener hands the decoder for its text
+    bool hasObject;      // a '{' survived the framing, so the decoder sees it
+};
+
+// Where a run through the timeline stands.
+struct Timeline {
+    const std::vector<TimedMessage>* messages;  // sorted by frame, order kept within one
+    size_t next;                                // first message not yet applied
+    struct tm start;                            // the local clock at frame 1
+    std::time_t startSeconds;                   // the same as calendar time
+    bool clockRuns;                             // false: every frame shows start
+};
+
+// Reads every message file and frames it as the listener would, then orders
+// the messages by frame, keeping the command line's order within a frame.
+// Returns false, with the index of the file in failed and errno as the read
+// left it (0 when the file is over maxBytes), when a file cannot be read.
+bool readTimedMessages(std::vector<TimedMessage>& messages, size_t maxBytes, size_t& failed);
+
+// The local time frame (1-based) shows: start, moved on (frame - 1) / 60
+// seconds when the clock runs.
+struct tm frameClock(const Timeline& timeline, long frame);
+
+// Puts the page model and every frame loop state back to their start-up
+// values and the timeline before its first message, so that a second run over
+// the same frames composes the same pictures. Fonts and buffers must be ready.
+void startTimeline(Timeline& timeline);
+
+// Applies the messages due before frame (1-based, one more than the last one
+// composed) and composes it into win_present_buf.
+void composeTimelineFrame(Timeline& timeline, long frame);
