@@ -1,9 +1,7 @@
 // The preview window: a 720 x 480 client area that shows win_present_buf, and
 // the system's only input (close box, Escape, Q). Only app/window_sdl.cpp
-// knows the window system.
+// (Linux) and app/window_win32.cpp (Windows) know their window system.
 #pragma once
-
-union SDL_Event;
 
 constexpr const char* kWindowTitle = "van_trel preview";
 constexpr const char* kWindowClass = "vantrel_preview";

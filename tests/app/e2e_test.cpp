@@ -47,6 +47,8 @@ const char* const kEmulator = std::getenv("VANTREL_E2E_EMULATOR");
 // A window manager to run on the display, as a command line split at blanks;
 // none unless named (Wine's DestroyWindow waits for a window manager).
 const char* const kWindowManager = std::getenv("VANTREL_E2E_WM");
+// The emulator's server, ended with the display it bound its desktop to.
+const char* const kEmulatorServer = std::getenv("VANTREL_E2E_WINESERVER");
 
 void pause(std::chrono::milliseconds ms) {
     std::this_thread::sleep_for(ms);
@@ -107,6 +109,7 @@ protected:
     static void SetUpTestSuite() {
         root = fs::temp_directory_path() / ("vantrel-e2e-" + std::to_string(getpid()));
         fs::create_directories(root);
+        endEmulatorServer();  // one left by an earlier run knows only its own display
         int fds[2];
         if (pipe(fds) != 0) return;
         xvfb.emplace(std::vector<std::string>{XVFB_PATH, "-displayfd", std::to_string(fds[1]),
@@ -133,7 +136,12 @@ protected:
             wm.emplace(argv, root, "wm");
         }
     }
+    static void endEmulatorServer() {
+        if (kEmulatorServer != nullptr)
+            Child({kEmulatorServer, "-k"}, root, "wineserver").ended(kExit);
+    }
     static void TearDownTestSuite() {
+        endEmulatorServer();
         if (x != nullptr) XCloseDisplay(x);
         x = nullptr;
         wm.reset();
