@@ -4,7 +4,6 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <ctime>
 #include <thread>
 
 #include "app/buffers.h"
@@ -13,6 +12,7 @@
 #include "app/platform.h"
 #include "app/window.h"
 #include "feed/listener.h"
+#include "feed/net.h"
 #include "fonts/tiga_font.h"
 #include "model/page_model.h"
 #include "render/resample.h"
@@ -24,16 +24,9 @@
     std::exit(1);
 }
 
-static struct tm localNow() {
-    const std::time_t now = std::time(nullptr);
-    struct tm local = {};
-    localtime_r(&now, &local);
-    return local;
-}
-
 static void frameLoop() {
     while (run) {
-        composeFrame(localNow());
+        composeFrame(localTimeNow());
         winPresent();
         winPump();
         std::this_thread::sleep_for(std::chrono::milliseconds(kFrameSleepMs));
@@ -41,6 +34,7 @@ static void frameLoop() {
 }
 
 int main() {
+    rawConsole();
     if (!netStartup()) failStart("WSAStartup failed\n");
     presetPageModel();
     tcpEst();
@@ -51,7 +45,9 @@ int main() {
     if (!winCreate()) failStart("preview window init failed\n");
     repaintSolids();
 
+    frameTimerStart();
     frameLoop();
+    frameTimerStop();
 
     releaseFontSlots();
     releaseBuffers();

@@ -1,7 +1,17 @@
+// The POSIX clock: local time from localtime_r; sleeps are precise already.
+#include <ctime>
+
 #include "app/platform.h"
 
-bool netStartup() {
-    return true;
+void rawConsole() {}
+
+struct tm localTimeNow() {
+    const std::time_t now = std::time(nullptr);
+    struct tm local = {};
+    localtime_r(&now, &local);
+    return local;
 }
 
-void netCleanup() {}
+void frameTimerStart() {}
+
+void frameTimerStop() {}

@@ -1,9 +1,7 @@
 // The preview window: a 720 x 480 client area that shows win_present_buf, and
 // the system's only input (close box, Escape, Q). Only app/window_sdl.cpp
-// knows the window system.
+// (Linux) and app/window_win32.cpp (Windows) know their window system.
 #pragma once
-
-union SDL_Event;
 
 constexpr const char* kWindowTitle = "van_trel preview";
 constexpr const char* kWindowClass = "vantrel_preview";
@@ -21,10 +19,6 @@ void winPresent();
 
 // Handles every pending window event without waiting.
 void winPump();
-
-// Handles one event: close, Escape and Q clear `run`; an exposed or restored
-// window is shown again from win_present_buf; everything else is ignored.
-void winProc(const SDL_Event& event);
 
 // Destroys the window and shuts the window system down.
 void winDestroy();

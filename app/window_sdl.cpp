@@ -100,13 +100,9 @@ void winPresent() {
     showRows(target, present_first_row, present_end_row);
 }
 
-void winPump() {
-    SDL_Event event;
-    while (SDL_PollEvent(&event))
-        winProc(event);
-}
-
-void winProc(const SDL_Event& event) {
+// Handles one event: close, Escape and Q clear `run`; an exposed or restored
+// window is shown again from win_present_buf; everything else is ignored.
+static void winProc(const SDL_Event& event) {
     switch (event.type) {
         case SDL_QUIT:
             run = false;
@@ -119,12 +115,19 @@ void winProc(const SDL_Event& event) {
             break;
         case SDL_KEYDOWN:
             // Key codes name the key, not the character: Shift and Caps Lock
-            // do not change SDLK_q.
+            // do not change SDLK_q. Keys held with Alt belong to the window system.
+            if ((event.key.keysym.mod & KMOD_ALT) != 0) break;
             if (event.key.keysym.sym == SDLK_ESCAPE || event.key.keysym.sym == SDLK_q) run = false;
             break;
         default:
             break;
     }
+}
+
+void winPump() {
+    SDL_Event event;
+    while (SDL_PollEvent(&event))
+        winProc(event);
 }
 
 void winDestroy() {

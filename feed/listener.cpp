@@ -1,13 +1,6 @@
 #include "feed/listener.h"
 
-#include <arpa/inet.h>
-#include <errno.h>
-#include <netinet/in.h>
-#include <poll.h>
 #include <pthread.h>
-#include <sys/socket.h>
-#include <time.h>
-#include <unistd.h>
 
 #include <climits>
 #include <cstdint>
@@ -15,90 +8,61 @@
 #include <cstring>
 
 #include "feed/decode.h"
+#include "feed/net.h"
 
 constexpr int kNoExpectation = -1;  // expected size before the first '#' has arrived
-constexpr int kErrorTextSize = 256;
 
 int feed_port = kFeedPort;            // set by tests before the listener starts
 std::atomic<int> feed_bound_port{0};  // set by openListener, read by tests
+
+// Once shutdown has released the socket library, a failing socket call is the
+// release at work, not a fault: the thread waits quietly for the process to
+// end with main's status.
+[[noreturn]] static void parkWhileStopping() {
+    for (;;)
+        netPauseMs(kAcceptPauseMs);
+}
 
 // Set-up failures end the whole process, although they happen on the listener
 // thread: the display cannot run without its feed. stdout is flushed so the
 // trace before the failure is not lost; nothing else is torn down, because the
 // main thread may still be using it.
-[[noreturn]] static void fatal(const char* what) {
-    perror(what);
+[[noreturn]] static void fatal(const char* what, int code) {
+    if (netStopping()) parkWhileStopping();
+    netPrintError(stderr, what, code);
     fflush(stdout);
-    _exit(1);
+    fflush(stderr);
+    std::_Exit(1);
 }
 
-// Prints what perror prints, on any stream.
-static void printError(FILE* err, const char* what, int code) {
-    char text[kErrorTextSize];
-    fprintf(err, "%s: %s\n", what, strerror_r(code, text, sizeof text));
-}
-
-static int64_t nowMs() {
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
-
-static void pauseMs(int ms) {
-    timespec ts{ms / 1000, (ms % 1000) * 1000000L};
-    while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
-    }
-}
-
-// Errors of accept that say nothing about the listening socket itself: the
-// client went away or broke the handshake (Linux also passes pending network
-// errors of the new connection through accept), a signal arrived, or
-// descriptors or memory ran short for a moment. None may end the display.
-static bool acceptMayRetry(int code) {
-    switch (code) {
-        case ECONNABORTED:
-        case EPROTO:
-        case EINTR:
-        case EPERM:
-        case ENETDOWN:
-        case ENOPROTOOPT:
-        case EHOSTDOWN:
-        case ENONET:
-        case EHOSTUNREACH:
-        case EOPNOTSUPP:
-        case ENETUNREACH:
-        case ETIMEDOUT:
-            return true;
-        default:
-            return false;
-    }
-}
-
-static bool isShortage(int code) {
-    return code == EMFILE || code == ENFILE || code == ENOBUFS || code == ENOMEM;
+// A receive that failed ends the reading with "read" and the error on err,
+// unless shutdown released the sockets library under it.
+static void readFailed(FILE* err, int code) {
+    if (netStopping()) parkWhileStopping();
+    netPrintError(err, "read", code);
 }
 
 // Receives the next bytes of the connection into chunk, waiting no later than
 // deadline. Returns the number of bytes, or 0 when reading must stop: the peer
 // closed, a receive failed ("read" and the error on err) or the deadline passed
 // ("read: timed out" on err).
-static int receiveWithin(int conn, char* chunk, int64_t deadline, FILE* err) {
+static int receiveWithin(NetSocket conn, char* chunk, int64_t deadline, FILE* err) {
     for (;;) {
-        ssize_t n = recv(conn, chunk, kReceiveChunk, MSG_DONTWAIT);
-        if (n >= 0) return static_cast<int>(n);
-        if (errno == EINTR) continue;
-        if (errno != EAGAIN && errno != EWOULDBLOCK) {
-            printError(err, "read", errno);
+        int n = netReceive(conn, chunk, kReceiveChunk, false);
+        if (n >= 0) return n;
+        int code = netError();
+        if (netInterrupted(code)) continue;
+        if (!netWouldBlock(code)) {
+            readFailed(err, code);
             return 0;
         }
-        int64_t left = deadline - nowMs();
+        int64_t left = deadline - netNowMs();
         if (left <= 0) {
             fputs("read: timed out\n", err);
             return 0;
         }
-        pollfd waiting{conn, POLLIN, 0};
-        if (poll(&waiting, 1, static_cast<int>(left)) < 0 && errno != EINTR) {
-            printError(err, "read", errno);
+        if (netWaitReadable(conn, static_cast<int>(left)) < 0 && !netInterrupted(netError())) {
+            readFailed(err, netError());
             return 0;
         }
     }
@@ -138,56 +102,43 @@ void* tcpServ(void*) {
     pthread_detach(pthread_self());
     // The socket lives as long as the thread: closing it between connections
     // would refuse senders in the gap and reset the ones already queued.
-    int listen_sock = openListener();
+    NetSocket listen_sock = openListener();
     for (;;)
         createSock(listen_sock, stdout, stderr);
     return nullptr;
 }
 
-int openListener() {
-    int sock = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (sock < 0) fatal("socket failed");
-    // A restarted display must be able to bind at once, while connections of
-    // the previous run still sit in TIME_WAIT.
-    int one = 1;
-    if (setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0) fatal("setsockopt");
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_ANY);
-    addr.sin_port = htons(static_cast<uint16_t>(feed_port));
-    if (bind(sock, reinterpret_cast<sockaddr*>(&addr), sizeof addr) < 0) fatal("bind failed");
-    if (listen(sock, kListenBacklog) < 0) fatal("listen");
-    socklen_t len = sizeof addr;
-    if (getsockname(sock, reinterpret_cast<sockaddr*>(&addr), &len) == 0)
-        feed_bound_port.store(ntohs(addr.sin_port));
+NetSocket openListener() {
+    NetSocket sock = netStream();
+    if (sock == kNoSocket) fatal("socket failed", netError());
+    if (!netClaimPort(sock)) fatal("setsockopt", netError());
+    if (!netBind(sock, kAnyAddress, feed_port)) fatal("bind failed", netError());
+    if (!netListen(sock, kListenBacklog)) fatal("listen", netError());
+    feed_bound_port.store(netLocalPort(sock));
     return sock;
 }
 
-int createSock(int listen_sock, FILE* out, FILE* err) {
-    sockaddr_in peer{};  // not used
-    socklen_t len = sizeof peer;
-    int conn = accept4(listen_sock, reinterpret_cast<sockaddr*>(&peer), &len, SOCK_CLOEXEC);
-    if (conn < 0) {
-        int code = errno;
-        if (!acceptMayRetry(code) && !isShortage(code)) {
-            errno = code;
-            fatal("accept");
-        }
-        printError(err, "accept", code);
+int createSock(NetSocket listen_sock, FILE* out, FILE* err) {
+    NetSocket conn = netAccept(listen_sock);
+    if (conn == kNoSocket) {
+        int code = netError();
+        if (netStopping()) parkWhileStopping();
+        if (!netAcceptMayRetry(code)) fatal("accept", code);
+        netPrintError(err, "accept", code);
         fflush(err);
-        if (isShortage(code)) pauseMs(kAcceptPauseMs);
+        if (netShortage(code)) netPauseMs(kAcceptPauseMs);
         return -1;
     }
     serveConnection(conn, out, err);
-    return close(conn);
+    return netClose(conn);
 }
 
-void serveConnection(int conn, FILE* out, FILE* err) {
+void serveConnection(NetSocket conn, FILE* out, FILE* err) {
     char message[kMessageCapacity + 1] = {};  // data and a terminating NUL
     char chunk[kReceiveChunk];
     int received = 0;
     int expected = kNoExpectation;
-    const int64_t deadline = nowMs() + kConnectionDeadlineMs;
+    const int64_t deadline = netNowMs() + kConnectionDeadlineMs;
 
     for (;;) {
         int n = receiveWithin(conn, chunk, deadline, err);
@@ -216,12 +167,13 @@ void serveConnection(int conn, FILE* out, FILE* err) {
     int before = brace != nullptr ? static_cast<int>(brace - message) : received;
     memset(message, ' ', before);
     if (brace != nullptr)
-        decodeMessage(message);
+        decodeMessage(message);  // may trace an alert switch on stdout
     else
         fputs("no JSON object in received data\n", err);
+    // Whoever reads the trace sees the switch when it happens, not with the next connection.
+    fflush(stdout);
     fflush(err);
 
-    // The peer may be gone already; MSG_NOSIGNAL keeps that from killing the
-    // process with SIGPIPE. The result does not matter either way.
-    (void)send(conn, kFeedReply, kFeedReplySize, MSG_NOSIGNAL);
+    // The peer may be gone already; the result does not matter either way.
+    (void)netSend(conn, kFeedReply, kFeedReplySize);
 }

@@ -3,11 +3,6 @@
 // nothing), and the message that follows it on the next connection is served
 // and applied as if nothing had happened.
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -18,8 +13,11 @@
 #include "feed/listener.h"
 #include "model/page_model.h"
 #include "model/shared_bytes.h"
+#include "tests/feed/loopback.h"
 
 namespace {
+
+constexpr int kPeerWaitMs = 30000;  // bound on the peer's every wait for the listener
 
 using namespace std::string_literals;
 
@@ -81,16 +79,16 @@ protected:
         presetPageModel();
         page_dirty = 0;
         feed_port = 0;
+        ASSERT_TRUE(netStartup());
         listen_sock = openListener();
-        sockaddr_in addr{};
-        socklen_t len = sizeof addr;
-        getsockname(listen_sock, reinterpret_cast<sockaddr*>(&addr), &len);
-        port = ntohs(addr.sin_port);
-        out = fopen("/dev/null", "w");
+        port = netLocalPort(listen_sock);
+        out_path = tracePath(std::to_string(port) + ".hostile");
+        out = fopen(out_path.string().c_str(), "wb");
     }
     void TearDown() override {
-        close(listen_sock);
+        netClose(listen_sock);
         fclose(out);
+        std::filesystem::remove(out_path);
     }
 
     // Serves one connection on which a peer sends bytes and closes its side;
@@ -98,33 +96,25 @@ protected:
     std::string serve(const std::string& bytes, std::string* errText) {
         std::string reply;
         std::thread peer([&] {
-            int sock = socket(AF_INET, SOCK_STREAM, 0);
-            sockaddr_in addr{};
-            addr.sin_family = AF_INET;
-            addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-            addr.sin_port = htons(static_cast<uint16_t>(port));
-            if (connect(sock, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) {
-                (void)send(sock, bytes.data(), bytes.size(), MSG_NOSIGNAL);
-                shutdown(sock, SHUT_WR);
-                char buf[64];
-                ssize_t n;
-                while ((n = recv(sock, buf, sizeof buf, 0)) > 0)
-                    reply.append(buf, n);
-            }
-            close(sock);
+            NetSocket sock = connectTo(port, kPeerWaitMs);
+            if (sock == kNoSocket) return;
+            sendText(sock, bytes);
+            netShutdownSend(sock);
+            reply = takeReply(sock);
         });
-        FILE* err = tmpfile();
+        const auto err_path = tracePath(std::to_string(port) + ".hostile-err");
+        FILE* err = fopen(err_path.string().c_str(), "wb");
         createSock(listen_sock, out, err);
         peer.join();
-        errText->assign(static_cast<size_t>(ftell(err)), '\0');
-        rewind(err);
-        errText->resize(fread(errText->data(), 1, errText->size(), err));
         fclose(err);
+        *errText = readWhole(err_path);
+        std::filesystem::remove(err_path);
         return reply;
     }
 
-    int listen_sock = -1;
+    NetSocket listen_sock = kNoSocket;
     int port = 0;
+    std::filesystem::path out_path;
     FILE* out = nullptr;  // the trace of every connection, not looked at here
 };
 

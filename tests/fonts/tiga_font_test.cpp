@@ -9,6 +9,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -87,9 +88,19 @@ void squeeze(Bytes& f) {
 }
 
 // A scratch folder, removed with everything in it when the test ends.
+std::filesystem::path makeScratchDir() {
+    std::random_device seed;
+    for (int tries = 0; tries < 100; ++tries) {
+        std::filesystem::path path = std::filesystem::path(::testing::TempDir()) /
+                                     ("vantrel-fonts-" + std::to_string(seed()));
+        std::error_code ec;
+        if (std::filesystem::create_directory(path, ec)) return path;
+    }
+    return {};
+}
+
 struct ScratchDir {
-    std::string name = ::testing::TempDir() + "vantrel-fonts-XXXXXX";
-    std::filesystem::path path = mkdtemp(name.data()) ? name : "";
+    std::filesystem::path path = makeScratchDir();
     ~ScratchDir() { std::filesystem::remove_all(path, ec); }
     std::string write(const std::string& file, const Bytes& bytes) const {
         std::ofstream(path / file, std::ios::binary)
@@ -248,7 +259,7 @@ TEST(FontSlots, LoadFromFolder) {
             if (name[0] != '/') dir.write(name.substr(name[0] == '!') + ".tiga", f);
         }
         bool ok = !c.ok;
-        auto [out, err] = captured([&] { ok = loadFontSlots(dir.path.c_str()); });
+        auto [out, err] = captured([&] { ok = loadFontSlots(dir.path.string().c_str()); });
         EXPECT_EQ(ok, c.ok);
         EXPECT_EQ(err, withPath(c.err, dir.path.string()));
         std::string summaries;  // in slot order, FONT before SHDT
@@ -258,7 +269,8 @@ TEST(FontSlots, LoadFromFolder) {
                     (font == fonts + s ? "FONT0" : "SHDT0") + std::to_string(s);
                 const bool present = std::count(c.files.begin(), c.files.end(), name) > 0;
                 EXPECT_EQ(font->loaded, present) << name;
-                if (present) summaries += withPath(kSummary, (dir.path / name).string() + ".tiga");
+                if (present)
+                    summaries += withPath(kSummary, dir.path.string() + "/" + name + ".tiga");
             }
         EXPECT_EQ(out, summaries);
     }
@@ -276,7 +288,9 @@ TEST(FontSlots, NoRegularFontInWorkingDirectoryEndsWithStatus1) {
     dir.write("a.tiga", build({}));
     dir.write("SHDT01.tiga", build({}));
     auto child = [&] {
-        if (chdir(dir.path.c_str()) != 0) _exit(3);
+        std::error_code ec;
+        std::filesystem::current_path(dir.path, ec);
+        if (ec) _exit(3);
         setvbuf(stdout, nullptr, _IONBF, 0);
         dup2(2, 1);
         TigaFont font = {};  // left to the exit

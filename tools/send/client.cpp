@@ -1,95 +1,65 @@
 #include "tools/send/client.h"
 
-#include <netdb.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <sys/socket.h>
-#include <time.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
 
+#include "feed/net.h"
+
 namespace {
 
-int64_t nowMs() {
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
-
-void pauseMs(int ms) {
-    timespec ts{ms / 1000, (ms % 1000) * 1000000L};
-    while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
-    }
-}
-
-void setTimeout(int sock, int option, int ms) {
-    timeval tv{ms / 1000, (ms % 1000) * 1000};
-    setsockopt(sock, SOL_SOCKET, option, &tv, sizeof tv);
-}
-
-// What errno says after a timed-out socket call, in words a user expects.
-const char* errorText(int code) {
-    if (code == EAGAIN || code == EWOULDBLOCK || code == EINPROGRESS) return "timed out";
-    return strerror(code);
+// What a failed socket call says, in words a user expects after a time-out.
+const char* errorText(int code, char* text, size_t size) {
+    if (netTimedOut(code)) return "timed out";
+    return netErrorText(code, text, size);
 }
 
 // Connects to the listener, trying again every kRetryPauseMs while
-// opts.retryMs lasts. Returns the socket, or -1 after printing why.
-int connectToListener(const SendOptions& opts, FILE* err) {
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    char port[16];
-    snprintf(port, sizeof port, "%d", opts.port);
-    addrinfo* found = nullptr;
-    int rc = getaddrinfo(opts.host, port, &hints, &found);
-    if (rc != 0) {
-        fprintf(err, "vantrel-send: cannot resolve %s:%d: %s\n", opts.host, opts.port,
-                gai_strerror(rc));
-        return -1;
+// opts.retryMs lasts. Returns the socket, or kNoSocket after printing why.
+NetSocket connectToListener(const SendOptions& opts, FILE* err) {
+    uint32_t addr = 0;
+    const char* why = nullptr;
+    if (!netResolve(opts.host, addr, why)) {
+        fprintf(err, "vantrel-send: cannot resolve %s:%d: %s\n", opts.host, opts.port, why);
+        return kNoSocket;
     }
 
-    const int64_t deadline = nowMs() + opts.retryMs;
-    int sock = -1;
+    const int64_t deadline = netNowMs() + opts.retryMs;
+    NetSocket sock = kNoSocket;
     int code = 0;
     for (;;) {
-        sock = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        if (sock < 0) {
-            code = errno;
+        sock = netStream();
+        if (sock == kNoSocket) {
+            code = netError();
             break;
         }
-        setTimeout(sock, SO_SNDTIMEO, kConnectTimeoutMs);  // bounds connect and send
-        setTimeout(sock, SO_RCVTIMEO, kReplyTimeoutMs);
-        if (connect(sock, found->ai_addr, found->ai_addrlen) == 0) break;
-        code = errno;
-        close(sock);
-        sock = -1;
-        int64_t left = deadline - nowMs();
+        netSetTimeouts(sock, kConnectTimeoutMs, kReplyTimeoutMs);  // bounds connect and send
+        if (netConnect(sock, addr, opts.port)) break;
+        code = netError();
+        netClose(sock);
+        sock = kNoSocket;
+        int64_t left = deadline - netNowMs();
         if (left <= 0) break;
-        pauseMs(left < kRetryPauseMs ? static_cast<int>(left) : kRetryPauseMs);
+        netPauseMs(left < kRetryPauseMs ? static_cast<int>(left) : kRetryPauseMs);
     }
-    freeaddrinfo(found);
-    if (sock < 0) {
+    if (sock == kNoSocket) {
+        char text[kNetErrorTextSize];
         fprintf(err, "vantrel-send: cannot connect to %s:%d: %s\n", opts.host, opts.port,
-                errorText(code));
-        return -1;
+                errorText(code, text, sizeof text));
+        return kNoSocket;
     }
     // Each piece must leave at once, or a split message reaches the listener whole.
-    int one = 1;
-    setsockopt(sock, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    netNoDelay(sock);
     return sock;
 }
 
-// Sends all of data; returns 0, or the errno of the failed send.
-int sendAll(int sock, const char* data, size_t size) {
+// Sends all of data; returns 0, or the error code of the failed send.
+int sendAll(NetSocket sock, const char* data, size_t size) {
     while (size > 0) {
-        ssize_t n = send(sock, data, size, MSG_NOSIGNAL);
+        int n = netSend(sock, data, static_cast<int>(size));
         if (n < 0) {
-            if (errno == EINTR) continue;
-            return errno;
+            if (netInterrupted(netError())) continue;
+            return netError();
         }
         data += n;
         size -= static_cast<size_t>(n);
@@ -139,8 +109,8 @@ bool sendMessage(const SendOptions& opts, const std::string& text, FILE* out, FI
                 "listener reads\n",
                 frame.size(), kMessageCapacity);
 
-    int sock = connectToListener(opts, err);
-    if (sock < 0) return false;
+    NetSocket sock = connectToListener(opts, err);
+    if (sock == kNoSocket) return false;
 
     // Piece k covers bytes [k * size / split, (k + 1) * size / split); never
     // more pieces than bytes, so none is empty.
@@ -151,35 +121,36 @@ bool sendMessage(const SendOptions& opts, const std::string& text, FILE* out, FI
     for (size_t k = 0; k < pieces && sendError == 0; ++k) {
         size_t begin = k * frame.size() / pieces;
         size_t end = (k + 1) * frame.size() / pieces;
-        if (k > 0 && opts.delayMs > 0) pauseMs(opts.delayMs);
+        if (k > 0 && opts.delayMs > 0) netPauseMs(opts.delayMs);
         sendError = sendAll(sock, frame.data() + begin, end - begin);
     }
     // A listener that stopped reading (4095 bytes held, or its deadline) still
     // answers, so a failed send is reported and the reply read all the same.
+    char why[kNetErrorTextSize];
     if (sendError != 0)
         fprintf(err, "vantrel-send: sending to %s:%d stopped: %s\n", opts.host, opts.port,
-                errorText(sendError));
+                errorText(sendError, why, sizeof why));
 
     char reply[kMaxReplySize];
     size_t got = 0;
     int readError = 0;
     while (got < sizeof reply) {
-        ssize_t n = recv(sock, reply + got, sizeof reply - got, 0);
+        int n = netReceive(sock, reply + got, static_cast<int>(sizeof reply - got), true);
         if (n > 0) {
             got += static_cast<size_t>(n);
         } else if (n == 0) {
             break;
-        } else if (errno != EINTR) {
-            readError = errno;
+        } else if (!netInterrupted(netError())) {
+            readError = netError();
             break;
         }
     }
-    close(sock);
+    netClose(sock);
 
     if (got == 0) {
         if (readError != 0)
             fprintf(err, "vantrel-send: no reply from %s:%d: %s\n", opts.host, opts.port,
-                    errorText(readError));
+                    errorText(readError, why, sizeof why));
         else
             fprintf(err, "vantrel-send: no reply from %s:%d\n", opts.host, opts.port);
         return false;

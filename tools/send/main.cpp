@@ -2,6 +2,7 @@
 #include <cstdio>
 #include <string>
 
+#include "feed/net.h"
 #include "tools/send/check.h"
 #include "tools/send/client.h"
 #include "tools/send/options.h"
@@ -25,11 +26,16 @@ int main(int argc, char** argv) {
                                             : CheckOutput::kFindings,
                              stdout, stderr);
 
+    if (!netStartup()) {
+        fputs("vantrel-send: WSAStartup failed\n", stderr);
+        return 1;
+    }
     bool allAnswered = true;
     std::string text;
     for (const char* name : opts.files) {
         if (!readMessageFile(name, text, stderr) || !sendMessage(opts, text, stdout, stderr))
             allAnswered = false;
     }
+    netCleanup();
     return allAnswered ? 0 : 1;
 }

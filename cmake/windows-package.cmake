@@ -1,0 +1,19 @@
+# `make package-windows`: a zip with the two programs, the default fonts of the
+# Linux build, the example pages and a short text on running them. The programs
+# sit beside the fonts, since the preview reads them from its working directory.
+install(TARGETS vantrel-preview vantrel-send RUNTIME DESTINATION .)
+set(installed_fonts)
+foreach(slot RANGE 1 7)
+    list(APPEND installed_fonts ${VANTREL_FONT_DIR}/FONT0${slot}.tiga
+                                ${VANTREL_FONT_DIR}/SHDT0${slot}.tiga)
+endforeach()
+install(FILES ${installed_fonts} DESTINATION .)
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/examples/ DESTINATION examples)
+install(FILES ${PROJECT_SOURCE_DIR}/docs/windows.txt DESTINATION . RENAME README.txt)
+
+set(CPACK_GENERATOR ZIP)
+set(CPACK_PACKAGE_NAME vantrel)
+set(CPACK_SYSTEM_NAME windows-x64)
+set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY ON)
+set(CPACK_STRIP_FILES ON)  # the debug information stays in build-windows/bin
+include(CPack)
