@@ -256,6 +256,11 @@ TEST_F(Compose, RollMovesTheContentUpOneRowPerFrameThroughItsCycle) {
         frame();  // the render, and the first frame after it
         ASSERT_TRUE(lastRoll);
         EXPECT_EQ(contentHeight, c.height);
+        const bool banded = (c.solids & kTopSolid) != 0;  // else clear: no fonts are loaded
+        EXPECT_EQ(std::any_of(scroll_buf, scroll_buf + c.height * kFrameWidth,
+                              [](uint32_t p) { return p != 0; }),
+                  banded)
+            << "the bands were never resampled into the content";
         EXPECT_EQ(roll_pre_bg, c.pre) << c.height;
         EXPECT_EQ(roll_post_bg, c.post) << c.height;
         const int cycle = c.height + 380;
@@ -350,6 +355,11 @@ TEST_F(Compose, LdlRegionShowsTheClockAndTheLineAndRedrawsOnlyWhenItsKeyChanges)
     EXPECT_TRUE(rowsAre(bot_buf, 0, 100, 0));
     EXPECT_TRUE(rowsAre(win_present_buf, 380, 382, kShownWhite));
     EXPECT_TRUE(rowsAre(win_present_buf, 382, 480, kShownPurple));
+    pagestore[kLdlSourcePage].lineCount = 0;  // its rows keep their text, but none is a line
+    omcw[kLdlPage] = 1;
+    frame();
+    EXPECT_FALSE(rowsAre(win_present_buf, 383, 403, kShownPurple));
+    EXPECT_TRUE(rowsAre(win_present_buf, 405, 445, kShownPurple));
 }
 
 // One random run of messages, clock seconds and frames. The whole path recomposes

@@ -21,12 +21,12 @@ extern "C" {
 namespace {
 
 // Runs vantrel-snapshot in dir with the test fonts; returns its exit status,
-// with standard error in err.
+// with standard output and standard error in err.
 int snapshot(const std::filesystem::path& dir, const std::string& args,
              std::string* err = nullptr) {
     const int status =
         std::system(("cd '" + dir.string() + "' && '" VANTREL_SNAPSHOT "' --fonts '" +
-                     VANTREL_TEST_FONT_DIR "' " + args + " >/dev/null 2>err.txt")
+                     VANTREL_TEST_FONT_DIR "' " + args + " >err.txt 2>&1")
                         .c_str());
     if (err != nullptr) {
         std::ifstream in(dir / "err.txt");
@@ -88,10 +88,9 @@ TEST(SnapshotTime, ParsesExistingLocalTimesOnly) {
     const std::pair<const char*, int> cases[] = {
         // text, weekday (-1: rejected)
         {"2025-01-05 09:05:07", 0},    {"2024-02-29 23:59:59", 4},  // a leap day, Thursday
-        {"2025-02-29 12:00:00", -1},   {"2025-04-31 12:00:00", -1},
-        {"2025-13-01 12:00:00", -1},   {"2025-01-05 24:00:00", -1},
-        {"2025-01-05 09:60:00", -1},   {"2025-01-05 09:05", -1},
-        {"2025-01-05 09:05:07 x", -1}, {"", -1},
+        {"2025-02-29 12:00:00", -1},   {"2025-04-31 12:00:00", -1}, {"2025-13-01 12:00:00", -1},
+        {"2025-01-05 24:00:00", -1},   {"2025-01-05 09:60:00", -1}, {"2025-01-05 09:05", -1},
+        {"2025-01-05 09:05:07 x", -1}, {"2025-01-05 09:05:-1", -1}, {"", -1},
     };
     for (const auto& [text, wday] : cases) {
         struct tm t = {};
@@ -134,7 +133,7 @@ TEST(SnapshotTool, RunsAsAProgram) {
         int status;
         const char* message;  // in standard error
     } cases[] = {
-        {"--help", 0, ""},
+        {"--help", 0, "usage: vantrel-snapshot [options]"},
         {"--frames 0", 2, "--frames wants 1 to 1000000"},
         {"--time tomorrow", 2, "--time wants"},
         {"--colour red", 2, "unknown option --colour"},

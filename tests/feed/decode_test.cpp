@@ -112,6 +112,11 @@ DecodeCase fullPage() {
 
 // clang-format off
 const DecodeCase kCases[] = {
+    // A message that does not parse changes nothing: cut short, an unclosed
+    // string, a key without its value, nesting that never closes.
+    {{R"({"topPage":9,"pageData":1,"pageNumber":)", R"({"topPage":"9)", R"({"topPage")",
+      R"({"topPage":9,"a":)" + std::string(2000, '[')},
+     ""},
     // Display keys act at once, without "pageData"; the page keys need it.
     {{R"({"topPage": 3, "pageNumber": 9, "lineCount": 1})"}, "top 3"},
     {{R"({"bottomSolid": false, "topSolid": true})"}, "solid 06 solid_dirty"},

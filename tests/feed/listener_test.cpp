@@ -23,6 +23,7 @@
 
 namespace {
 
+using namespace std::string_literals;
 using std::chrono::milliseconds;
 using std::chrono::steady_clock;
 
@@ -172,6 +173,17 @@ const FramingCase kFramingCases[] = {
     {"ResetBeforeAccept", {}, End::Reset, "\nsize: 0\n\n",
      "read: " + errorText(kResetCode) + "\nno JSON object in received data\n", 1, 1},
 #endif
+    // NULs end the text the decoder sees; the blanking before the object covers them.
+    {"BinaryWithNuls", {"\x01\x02\0{\"topPage\":3}\xff\xfe"s}, End::HalfClose,
+     "expected: -1  received: 18\n\x01\x02\nsize: 18\n\n", "", 1, 1},
+    {"ObjectThenNul", {"{\"topPage\":3}\0{\"topPage\":4}"s}, End::HalfClose,
+     "expected: -1  received: 27\n{\"topPage\":3}\nsize: 27\n\n", "", 3, 1},
+    {"HugeLengthIsCappedAtTheLargestInt", {"99999999999999999999#{\"topPage\":3}"}, End::HalfClose,
+     "expected: 4095  received: 34\n99999999999999999999#{\"topPage\":3}\nsize: 34\n\n",
+     "warning: declared length 2147483647 exceeds buffer; truncating\n", 3, 1},
+    // Brackets before the object are blanked, however deep.
+    {"BracketsBeforeTheObject", {std::string(2000, '[') + "{\"topPage\":3}"}, End::HalfClose,
+     "expected: -1  received: 2013\n" + std::string(2000, '[') + "{\"topPage\":3}\nsize: 2013\n\n", "", 3, 1},
     {"SilentClientIsCutAfterFiveSeconds", {}, End::Stay, "\nsize: 0\n\n",
      "read: timed out\nno JSON object in received data\n", 1, 1},
     {"StalledClientIsCutAfterFiveSeconds", {"13#{\"topPage\""}, End::Stay,

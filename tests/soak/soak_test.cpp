@@ -6,10 +6,6 @@
 //
 // VANTREL_SOAK_MESSAGES sets the number of messages (default 20000).
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -32,6 +28,7 @@
 #include "model/page_model.h"
 #include "model/shared_bytes.h"
 #include "render/resample.h"
+#include "tests/feed/loopback.h"
 
 namespace {
 
@@ -56,45 +53,20 @@ struct ExpectedPage {
     std::string text[kRowCount];
 };
 
-int connectLoopback(int port) {
-    int sock = socket(AF_INET, SOCK_STREAM, 0);
-    if (sock < 0) return -1;
-    timeval tv{kReplyWaitMs / 1000, 0};
-    setsockopt(sock, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    int one = 1;
-    setsockopt(sock, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = htons(static_cast<uint16_t>(port));
-    if (connect(sock, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-        close(sock);
-        return -1;
-    }
-    return sock;
-}
-
 // Sends bytes (optionally only the first `cut` of them, then closes) and
 // returns the reply; "" when the connection failed.
 std::string roundTrip(int port, const std::string& bytes, size_t cut = std::string::npos,
                       int stallMs = 0) {
-    int sock = connectLoopback(port);
-    if (sock < 0) return "";
-    size_t n = std::min(cut, bytes.size());
-    (void)send(sock, bytes.data(), n, MSG_NOSIGNAL);
+    NetSocket sock = connectTo(port, kReplyWaitMs);
+    if (sock == kNoSocket) return "";
+    sendText(sock, bytes.substr(0, cut));
     // A stalled peer keeps its side open; every other one says it has sent all
     // it will, so a message shorter than its declared length ends there.
     if (stallMs > 0)
         std::this_thread::sleep_for(std::chrono::milliseconds(stallMs));
     else
-        shutdown(sock, SHUT_WR);
-    std::string reply;
-    char buf[64];
-    ssize_t got;
-    while (reply.size() < 64 && (got = recv(sock, buf, sizeof buf, 0)) > 0)
-        reply.append(buf, got);
-    close(sock);
-    return reply;
+        netShutdownSend(sock);
+    return takeReply(sock);
 }
 
 std::string framed(const std::string& json) {
