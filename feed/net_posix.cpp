@@ -93,11 +93,16 @@ bool netClaimPort(NetSocket sock) {
     return setsockopt(fd(sock), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) == 0;
 }
 
-bool netBind(NetSocket sock, uint32_t addr, int port) {
+static sockaddr_in ipv4(uint32_t addr, int port) {
     sockaddr_in at{};
     at.sin_family = AF_INET;
     at.sin_addr.s_addr = htonl(addr);
     at.sin_port = htons(static_cast<uint16_t>(port));
+    return at;
+}
+
+bool netBind(NetSocket sock, uint32_t addr, int port) {
+    sockaddr_in at = ipv4(addr, port);
     return bind(fd(sock), reinterpret_cast<sockaddr*>(&at), sizeof at) == 0;
 }
 
@@ -119,10 +124,7 @@ NetSocket netAccept(NetSocket listener) {
 }
 
 bool netConnect(NetSocket sock, uint32_t addr, int port) {
-    sockaddr_in at{};
-    at.sin_family = AF_INET;
-    at.sin_addr.s_addr = htonl(addr);
-    at.sin_port = htons(static_cast<uint16_t>(port));
+    sockaddr_in at = ipv4(addr, port);
     return connect(fd(sock), reinterpret_cast<sockaddr*>(&at), sizeof at) == 0;
 }
 
