@@ -61,7 +61,7 @@ struct PageRecord {
     uint8_t rowText[kRowCount][kRowTextSize];  // offsets 64..1023
 };
 
-static_assert(sizeof(PageRecord) == 1024);
+static_assert(sizeof(PageRecord) == 1024 && sizeof(RowStyle) == 2 && sizeof(RowShape) == 2);
 static_assert(offsetof(PageRecord, lineCount) == 1);
 static_assert(offsetof(PageRecord, alertFlags) == 2);
 static_assert(offsetof(PageRecord, motionFlags) == 3);

@@ -1,6 +1,6 @@
 # The Windows build's application tests: the headless frame composition as a
 # runner of its own, and the end to end test, which is the Linux build's driver
-# (Xvfb, xwd, vantrel-snapshot) running vantrel-preview.exe under Wine, with a
+# (Xvfb, vantrel-snapshot) running vantrel-preview.exe under Wine, with a
 # window manager on the display: without one, Wine's DestroyWindow waits 2 s
 # for a withdraw that never comes. Wine binds its desktop to the display of the
 # first program its server runs, so these tests have a prefix of their own,

@@ -3,16 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <random>
 #include <string>
-#include <thread>
 #include <vector>
 
-#include "feed/decode_report.h"
-#include "model/shared_bytes.h"
 
 namespace {
 
@@ -32,7 +28,6 @@ protected:
     uint8_t solidDirty;
     uint8_t pageDirty;
     PageModel model{pages, control, &solidDirty, &pageDirty};
-    DecodeReport report;
 
     void SetUp() override {
         std::memset(pages, 0, sizeof pages);
@@ -141,11 +136,11 @@ const DecodeCase kCases[] = {
     // A string value that spells a key acts as one, with the next token as its value.
     {{R"(["topPage", 8])"}, "top 8"},
     // A text that does not parse, or has more tokens than any 4095-byte text, changes
-    // nothing; nearly 2000 tokens still decode.
+    // nothing; 2041 tokens (near the 2048 of the densest 4095 bytes) still decode.
     {{R"({"topPage": 5, "pageData": {"pageNumber": 3})"}, ""},
     {{R"({"topPage": 9, "pageData": 1, "pageNumber": 3, "pad": [)" + repeated("0,", 2100) + "0]}"},
      ""},
-    {{R"({"topPage": 9, "pad": [)" + repeated("0,", 2025) + "0]}"}, "top 9"},
+    {{R"({"topPage": 9, "pad": [)" + repeated("0,", 2035) + "0]}"}, "top 9"},
     // A value is cut to its first 127 characters: a digit at 127 is read, one at 128 is not.
     {{R"({"topPage": ")" + std::string(126, ' ') + "7\"}"}, "top 7"},
     {{R"({"topPage": ")" + std::string(127, ' ') + R"(8", "ldlPage": "2)" +
@@ -240,17 +235,6 @@ TEST_F(PageDecode, MessagesChangeTheModelAsTheirKeysSay) {
     }
 }
 
-// The full page of the table is past 256 tokens; and any text that fits the
-// 4095-byte message buffer tokenizes: 2048 tokens of two characters is the densest.
-TEST_F(PageDecode, TheTokenArrayHoldsAnyTextThatFitsTheMessageBuffer) {
-    decodeMessageInto(model, fullPage().messages[0].c_str(), &report);
-    EXPECT_EQ(report.parseResult, 294);
-    const std::string densest = repeated("\"\"", 2047) + "1";
-    ASSERT_EQ(densest.size(), 4095u);
-    decodeMessageInto(model, densest.c_str(), &report);
-    EXPECT_EQ(report.parseResult, 2048);
-}
-
 // The row scan written out plainly, character by character: the decoder's row
 // must match it bit for bit, however it gets there. The read position runs
 // ahead by one per escaped backslash and never past the 64-character source.
@@ -282,39 +266,6 @@ TEST_F(PageDecode, TextDataRowsMatchThePlainScanBitForBit) {
         ASSERT_EQ(std::string(reinterpret_cast<const char*>(pages[2].rowText[0]), kRowTextSize),
                   referenceRow(value))
             << value;
-    }
-}
-
-// The decoder commits pages into the live store while a reader follows the
-// flag protocol: whatever mixture it sees during a commit, the flag the last
-// commit leaves makes it read the final page whole. Under ThreadSanitizer this
-// also shows that the decoder's writes race with nothing.
-TEST(PageDecodeLive, ConcurrentCommitsAreFollowedByAReadOfTheFinalPage) {
-    std::memset(pagestore, 0, sizeof pagestore);
-    presetPageModel();
-    page_dirty = 0;
-    constexpr int kMessages = 1500;
-    std::atomic<bool> done{false};
-    std::thread listener([&] {
-        for (int m = 0; m < kMessages; ++m) {
-            std::string text = R"({"pageData": {"pageNumber": 21, "lineCount": 15, "rows": [)";
-            for (int r = 0; r < kRowCount; ++r)
-                text += (r ? "," : "") + std::string(R"({"textData": "gen )") + std::to_string(m) +
-                        R"(", "color": )" + std::to_string(m % 16) + "}";
-            decodeMessage((text + "]}}").c_str());
-        }
-        done.store(true);
-    });
-    PageRecord seen{};
-    for (bool finished = false; !finished;) {
-        finished = done.load();
-        if (takeFlag(page_dirty)) readPage(pagestore, 21, seen);
-    }
-    listener.join();
-    EXPECT_EQ(seen.pageNumber, 21);
-    for (int r = 0; r < kRowCount; ++r) {
-        EXPECT_EQ(rowString(seen.rowText[r]), "gen " + std::to_string(kMessages - 1)) << r;
-        EXPECT_EQ(seen.style[r].rowColor, (kMessages - 1) % 16) << r;
     }
 }
 

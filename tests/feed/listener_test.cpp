@@ -2,14 +2,12 @@
 
 #ifndef _WIN32
 #include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 #endif
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <fstream>
@@ -20,6 +18,7 @@
 #include "model/page_model.h"
 #include "model/shared_bytes.h"
 #include "tests/feed/loopback.h"
+#include "tests/run_command.h"
 
 namespace {
 
@@ -269,48 +268,6 @@ TEST_F(Listener, AcceptOutOfDescriptorsIsReportedAndTheClientServedLater) {
 }
 #endif
 
-TEST_F(Listener, FourConcurrentSendersAreAllAnsweredAndCommitted) {
-    constexpr int kSenders = 4, kMessages = 500, kPagesPerSender = 50;  // pages 1..200
-    std::atomic<bool> stop{false};
-    std::thread server([&] {  // one connection per message, unless a sender gave up
-        const auto quietPath = tracePath(std::to_string(port) + ".quiet");
-        FILE* quiet = fopen(quietPath.string().c_str(), "wb");
-        for (int i = 0; i < kSenders * kMessages && !stop.load(); ++i)
-            createSock(listen_sock, quiet, err);
-        fclose(quiet);
-        std::filesystem::remove(quietPath);
-    });
-    std::atomic<int> answered{0};
-    std::vector<std::thread> senders;
-    for (int s = 0; s < kSenders; ++s)
-        senders.emplace_back([&, s] {
-            for (int i = 0; i < kMessages; ++i) {
-                char text[128];
-                snprintf(text, sizeof text,
-                         R"({"pageData":1,"pageNumber":%d,"lineCount":1,"textData":"m%d"})",
-                         s * kPagesPerSender + i % kPagesPerSender + 1, i);
-                answered += sendFramed(port, text) == kFeedReply;  // "" when refused or reset
-            }
-        });
-    for (auto& sender : senders)
-        sender.join();
-    stop.store(true);
-    netClose(connectTo(port));  // wakes a server still waiting for a lost message
-    server.join();
-    EXPECT_EQ(answered.load(), kSenders * kMessages);
-    EXPECT_EQ(errors(), "");  // no accept failure, no cut, no message without an object
-    // Each sender waits for every reply, so its last message to a page is the one stored.
-    for (int page = 1; page <= kSenders * kPagesPerSender; ++page) {
-        PageRecord rec;
-        readPage(pagestore, page, rec);
-        EXPECT_EQ(rec.pageNumber, page);
-        EXPECT_STREQ(
-            reinterpret_cast<const char*>(rec.rowText[0]),
-            ("m" + std::to_string(kMessages - kPagesPerSender + (page - 1) % kPagesPerSender))
-                .c_str());
-    }
-}
-
 // Set-up failures end the process with the perror text and status 1; main
 // returning while the listener thread waits in accept, or holds a connection,
 // or after shutdown released the sockets library under it, ends it quietly
@@ -359,28 +316,15 @@ TEST(ListenerDeathTest, SetUpFailuresAreFatalAndTheEndIsQuiet) {
 }
 
 // Runs vantrel-send with args (a shell command line) while serve() plays the
-// listener's side; returns its exit status and, in output, what it printed on
-// standard output and standard error. serve() accepts only what waits in the
-// queue, so that a sender that gave up cannot hold the test.
+// listener's side. serve() accepts only what waits in the queue, so that a
+// sender that gave up cannot hold the test.
 template <typename Serve>
 int runSender(const std::string& args, std::string& output, Serve serve) {
     std::string program = VANTREL_SEND;
 #ifdef _WIN32  // the command interpreter takes '/' for an option
     std::replace(program.begin(), program.end(), '/', '\\');
 #endif
-    FILE* tool = popen((program + " " + args + " 2>&1").c_str(), "r");
-    if (tool == nullptr) return -1;
-    serve();
-    output.clear();
-    char buf[4096];
-    for (size_t n; (n = fread(buf, 1, sizeof buf, tool)) > 0;)
-        output.append(buf, n);
-    const int status = pclose(tool);
-#ifdef _WIN32
-    return status;
-#else
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-#endif
+    return runCommand(program + " " + args, output, serve);
 }
 
 TEST_F(Listener, SenderSendsEachFileAndSaysWhenOneIsNotAnswered) {

@@ -1,7 +1,6 @@
 #include "tools/send/check.h"
 
 #include <poll.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -9,7 +8,6 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -17,6 +15,7 @@
 #include "feed/listener.h"
 #include "model/page_model.h"
 #include "model/shared_bytes.h"
+#include "tests/run_command.h"
 
 namespace {
 
@@ -174,19 +173,8 @@ protected:
         std::ofstream(dir + "/" + name, std::ios::binary) << text;
         return dir + "/" + name;
     }
-    // Runs vantrel-send with args while serve() plays the listener's side;
-    // returns its exit status, with standard output and error in out.
-    int run(
-        const std::string& args, std::string& out, const std::function<void()>& serve = [] {}) {
-        FILE* tool = popen((std::string(VANTREL_SEND) + " " + args + " 2>&1").c_str(), "r");
-        if (tool == nullptr) return -1;
-        serve();
-        char buf[4096];
-        out.clear();
-        for (size_t n; (n = fread(buf, 1, sizeof buf, tool)) > 0;)
-            out.append(buf, n);
-        const int status = pclose(tool);
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    int run(const std::string& args, std::string& out) {
+        return runCommand(std::string(VANTREL_SEND) + " " + args, out);
     }
     std::string dir;
 };
@@ -259,7 +247,7 @@ TEST_F(CheckProgram, CheckerAndListenerLeaveTheSameModel) {
     for (size_t i = 0; i < std::size(messages); ++i) {
         const std::string path = write("m" + std::to_string(i), messages[i]);
         std::string out;
-        run("--port " + std::to_string(feed_bound_port.load()) + " " + path, out, [&] {
+        runCommand(VANTREL_SEND " --port " + std::to_string(feed_bound_port.load()) + " " + path, out, [&] {
             pollfd p{listenSock, POLLIN, 0};  // the sender's connection, if it comes
             if (poll(&p, 1, 30000) == 1) createSock(listenSock, quiet, quiet);
         });
