@@ -50,12 +50,8 @@ void change(FuzzedDataProvider& in) {
 
 struct tm clockFrom(FuzzedDataProvider& in) {
     struct tm t = {};
-    t.tm_hour = in.ConsumeIntegral<int8_t>();
-    t.tm_min = in.ConsumeIntegral<int8_t>();
-    t.tm_sec = in.ConsumeIntegral<int8_t>();
-    t.tm_mday = in.ConsumeIntegral<int8_t>();
-    t.tm_mon = in.ConsumeIntegral<int8_t>();
-    t.tm_wday = in.ConsumeIntegral<int8_t>();
+    for (int* field : {&t.tm_hour, &t.tm_min, &t.tm_sec, &t.tm_mday, &t.tm_mon, &t.tm_wday})
+        *field = in.ConsumeIntegral<int8_t>();
     return t;
 }
 

@@ -24,10 +24,8 @@ constexpr int kMaxEntries = 300;
 
 // The arrays of one font record, sized exactly so that a read past them is caught.
 struct FuzzFont {
-    std::vector<uint8_t> pattern;
+    std::vector<uint8_t> pattern, advances, offsets;
     std::vector<uint16_t> locations;
-    std::vector<uint8_t> advances;
-    std::vector<uint8_t> offsets;
     TigaFont font{};
 };
 
@@ -39,26 +37,18 @@ void makeFont(FuzzedDataProvider& in, FuzzFont& f) {
     f.pattern.assign(static_cast<size_t>(height) * pitch, 0);
     for (size_t i = 0; i < f.pattern.size() && in.remaining_bytes() > 0; i += 7)
         f.pattern[i] = in.ConsumeBool();
-    f.locations.resize(entries);
-    f.advances.resize(entries);
-    f.offsets.resize(entries);
+    f.locations.resize(entries), f.advances.resize(entries), f.offsets.resize(entries);
     for (int i = 0; i < entries; ++i) {
         f.locations[i] = in.ConsumeIntegral<uint16_t>();
         f.advances[i] = in.ConsumeIntegral<uint8_t>();
         f.offsets[i] = in.ConsumeIntegral<uint8_t>();
     }
-    f.font = TigaFont{};
-    f.font.loaded = 1;
-    f.font.firstChar = first;
-    f.font.lastChar = first + entries - 2;
-    f.font.defaultChar = in.ConsumeIntegralInRange(0, 600);
-    f.font.height = height;
-    f.font.pitch = pitch;
-    f.font.entryCount = entries;
-    f.font.pattern = f.pattern.data();
-    f.font.locations = f.locations.data();
-    f.font.advances = f.advances.data();
-    f.font.offsets = f.offsets.data();
+    // clang-format off
+    f.font = TigaFont{/*loaded*/ 1, "", first, /*lastChar*/ first + entries - 2,
+                      /*defaultChar*/ in.ConsumeIntegralInRange(0, 600), height, /*leading*/ 0,
+                      pitch, entries, f.pattern.data(), f.locations.data(), f.advances.data(),
+                      f.offsets.data()};
+    // clang-format on
 }
 
 }  // namespace

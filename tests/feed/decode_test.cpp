@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -232,40 +231,6 @@ TEST_F(PageDecode, MessagesChangeTheModelAsTheirKeysSay) {
         const std::string printed = testing::internal::GetCapturedStdout();
         EXPECT_EQ(state() + (printed.empty() ? "" : " says " + printed), c.state)
             << c.messages.back();
-    }
-}
-
-// The row scan written out plainly, character by character: the decoder's row
-// must match it bit for bit, however it gets there. The read position runs
-// ahead by one per escaped backslash and never past the 64-character source.
-std::string referenceRow(const std::string& value) {
-    char src[kRowTextSize] = {};
-    std::memcpy(src, value.data(), std::min<size_t>(value.size(), kRowTextSize));
-    std::string row(kRowTextSize, '\0');
-    for (int o = 0, skip = 0; o < kRowTextSize; ++o) {
-        int r = o + skip;
-        if (r + 1 < kRowTextSize && src[r] == '\\' && src[r + 1] == '\\') ++skip, ++r;
-        row[o] = r < kRowTextSize ? src[r] : '\0';
-    }
-    return row;
-}
-
-TEST_F(PageDecode, TextDataRowsMatchThePlainScanBitForBit) {
-    // Letters, escaped backslashes and other escapes, of every length around
-    // the 64-character source; some values without any backslash at all.
-    const char* const units[] = {"a", " ", R"(\\)", R"(\n)", R"(\")"};
-    std::mt19937 rng(2024);
-    for (int c = 0; c < 4000; ++c) {
-        const size_t target = rng() % 90;
-        const unsigned kinds = rng() % 4 == 0 ? 2 : 5;
-        std::string value;
-        while (value.size() < target)
-            value += units[rng() % kinds];
-        SetUp();
-        decode(R"({"pageData": 1, "pageNumber": 2, "lineCount": 1, "textData": ")" + value + "\"}");
-        ASSERT_EQ(std::string(reinterpret_cast<const char*>(pages[2].rowText[0]), kRowTextSize),
-                  referenceRow(value))
-            << value;
     }
 }
 

@@ -1,13 +1,12 @@
 // The default font set that the build makes with vantrel-mkfont, and the font
 // maker run as a program.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <string>
 
 #include "fonts/tiga_font.h"
+#include "tests/run_command.h"
 
 namespace {
 
@@ -134,14 +133,8 @@ TEST(MkFont, CommandLinesAndExitStatus) {
          "vantrel-mkfont: " + notAFont + ": not an outline font"},
     };
     for (const auto& c : cases) {
-        FILE* pipe = popen(("'" + notAFont + "' " + c.args + " 2>&1").c_str(), "r");
-        ASSERT_NE(pipe, nullptr);
         std::string output;
-        char chunk[512];
-        for (size_t n; (n = fread(chunk, 1, sizeof chunk, pipe)) > 0;)
-            output.append(chunk, n);
-        const int status = pclose(pipe);
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == c.status) << c.args << output;
+        EXPECT_EQ(runCommand("'" + notAFont + "' " + c.args, output), c.status) << c.args;
         EXPECT_NE(output.find(c.says), std::string::npos) << c.args << ": " << output;
     }
 }

@@ -3,15 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cstring>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "memory_font.h"
 #include "model/page_model.h"
-#include "model/shared_bytes.h"
 #include "render/text.h"
 
 namespace {
@@ -179,30 +176,6 @@ TEST_F(PageLayoutTest, PagesLayOutAsBandsOfTheirRowColours) {
         EXPECT_EQ(ink, c.ink) << c.what;
         EXPECT_EQ(shadowInk, c.shadowInk) << c.what;
     }
-}
-
-TEST_F(PageLayoutTest, LayoutFromARecordBeingRewrittenStaysInBounds) {
-    // The listener rewrites a page while the frame loop lays it out. Whatever
-    // mixture a layout sees, its result is a whole number of bands and nothing
-    // outside the buffer is touched.
-    storePage(7, {0, rowsOf(kSmall, "000", std::string(64, 'A'))});
-    const PageRecord a = pagestore[7];
-    storePage(7, {0, rowsOf(rowSize(3, 1), "000000000000000", "AAAAAAAAAA")});
-    const PageRecord b = pagestore[7];
-    std::atomic<bool> stop{false};
-    std::thread writer([&] {
-        for (int n = 0; n < 20000 && !stop.load(); ++n)
-            writeShared(reinterpret_cast<uint8_t*>(&pagestore[7]),
-                        reinterpret_cast<const uint8_t*>(n % 2 ? &a : &b), sizeof a);
-    });
-    for (int i = 0; i < 200; ++i) {
-        const int32_t y = render(7, 380, 380, 1, nullptr);
-        EXPECT_TRUE(y >= 40 && y <= 380 && (y - 40) % 20 == 0) << y;
-        EXPECT_TRUE(std::all_of(buf.end() - kGuardRows * kRenderWidth, buf.end(),
-                                [](uint32_t p) { return p == kCleared; }));
-    }
-    stop = true;
-    writer.join();
 }
 
 }  // namespace
