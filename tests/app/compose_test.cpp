@@ -92,64 +92,51 @@ protected:
     void TearDown() override { releaseFontSlots(), releaseBuffers(); }
 };
 
-TEST_F(Compose, RepaintSolidsPaintsTheRegionsOfSolidFlags) {
+// The canvas that the solid flags and row 0 of the top page call for, and the
+// first frame over it: the top page's bands where it has them (an unstored page
+// lays out green), else the canvas.
+TEST_F(Compose, CanvasAndFirstFrameFollowSolidFlagsAndTheTopPage) {
     const struct {
         uint8_t flags, topPage;
-        int rowColor;  // of row 0 of the top page; -1: the start-up preset
-        uint32_t top, separator, bottom;
+        int rowColor;  // of row 0 of the top page; -1: the start-up preset; -2: kTwoBands stored
+        uint32_t top, separator, bottom;  // canvas colours
+        uint32_t rows0to79, rows80to379;  // shown words
     } cases[] = {
-        {0x05, 1, -1, 0, kWhite, kPurple},  // start-up flags
-        {0x07, 1, -1, kGreen, kWhite, kPurple},
-        {0x04, 1, -1, 0, kWhite, 0},     // separator alone
-        {0x01, 1, -1, 0, kPurple, kPurple},  // bottom alone: rows 380..479
-        {0x02, 255, -1, kGreen, 0, 0},       // top: a never-stored page is preset green
-        {0x02, 0, -1, 0xff626262, 0, 0},      // top: page 0 has rowColor 0
-        {0x02, 3, 5, kPurple, 0, 0},         // top: rowColor 5
-        {0x02, 3, 1, kGreen, 0, 0},          // top: rowColor 1 is a red band, a green canvas
-        {0x02, 3, 4, kGreen, 0, 0},          // top: rowColor 4, blue band
-        {0x02, 3, 21, kGreen, 0, 0},         // top: the whole byte counts, 21 is not 5
+        {0x05, 1, -1, 0, kWhite, kPurple, 0, 0},  // start-up flags
+        {0x00, 1, -1, 0, 0, 0, 0, 0},             // every transparent pixel shows black
+        {0x07, 1, -1, kGreen, kWhite, kPurple, 0x008100, 0x008100},
+        {0x04, 1, -1, 0, kWhite, 0, 0, 0},                    // separator alone
+        {0x01, 1, -1, 0, kPurple, kPurple, 0, 0},             // bottom alone: rows 380..479
+        {0x02, 255, -1, kGreen, 0, 0, 0x008100, 0x008100},    // a never-stored page is preset green
+        {0x02, 0, -1, 0xff626262, 0, 0, 0x008100, 0x008100},  // page 0 has rowColor 0: grey
+        {0x02, 3, 5, kPurple, 0, 0, 0x008100, 0x008100},      // rowColor 5
+        {0x02, 3, 1, kGreen, 0, 0, 0x008100, 0x008100},  // rowColor 1 is a red band, a green canvas
+        {0x02, 3, 4, kGreen, 0, 0, 0x008100, 0x008100},  // rowColor 4, blue band
+        {0x02, 3, 21, kGreen, 0, 0, 0x008100, 0x008100},  // the whole byte counts, 21 is not 5
+        {0x05, 3, -2, 0, kWhite, kPurple, 0, 0},          // topSolid off: text only, no bands
+        {0x07, 3, -2, kPurple, kWhite, kPurple, kShownPurple, kShownRed},  // the last band fills
     };
-    for (const auto& c : cases) {
-        presetPageModel();
-        if (c.rowColor >= 0) pagestore[c.topPage].style[0].rowColor = uint8_t(c.rowColor);
-        omcw[kTopPage] = c.topPage;
-        setSolids(c.flags);
-        std::fill(solid.pixels, solid.pixels + kFramePixels, kMarker);
-        repaintSolids();
-        EXPECT_EQ(solid_dirty, 0);
-        EXPECT_TRUE(rowsAre(solid.pixels, 0, 380, c.top) &&
-                    rowsAre(solid.pixels, 380, 382, c.separator) &&
-                    rowsAre(solid.pixels, 382, 480, c.bottom))
-            << "flags " << int(c.flags) << ", page " << int(c.topPage) << ", rowColor "
-            << c.rowColor;
-    }
-}
-
-TEST_F(Compose, FramePicturesOverTheCanvas) {
-    const struct {
-        bool stored;  // page 1 stored with two bands, purple and red
-        uint8_t topPage;
-        int solids;                                          // -1: the start-up flags
-        uint32_t rows0to79, rows80to379, separator, bottom;  // shown words
-    } cases[] = {
-        {false, 1, -1, 0, 0, kShownWhite, kShownPurple},  // the first frame
-        {false, 1, 0, 0, 0, 0, 0},  // solidFlags 0: every transparent pixel shows black
-        {false, 0, 7, 0x008100, 0x008100, kShownWhite, kShownPurple},  // default green, grey canvas
-        {true, 1, -1, 0, 0, kShownWhite, kShownPurple},  // topSolid off: text only, no bands
-        {true, 1, 7, kShownPurple, kShownRed, kShownWhite, kShownPurple},  // the last band fills
+    const auto shown = [](uint32_t p) {  // a canvas colour as the window shows it
+        return (p >> 16 & 0xff) | (p & 0xff00) | (p & 0xff) << 16;
     };
     for (const auto& c : cases) {
         SetUp();
-        if (c.stored) storePage(1, kTwoBands);
+        if (c.rowColor >= 0) pagestore[c.topPage].style[0].rowColor = uint8_t(c.rowColor);
+        if (c.rowColor == -2) storePage(c.topPage, kTwoBands);
         omcw[kTopPage] = c.topPage;
-        setSolids(c.solids);
+        setSolids(c.flags);
+        std::fill(solid.pixels, solid.pixels + kFramePixels, kMarker);
         std::fill(over.pixels, over.pixels + kFramePixels, kMarker);  // every frame rewrites it
         frame();
-        EXPECT_TRUE(rowsAre(win_present_buf, 0, 80, c.rows0to79) &&
+        EXPECT_EQ(solid_dirty, 0);
+        EXPECT_TRUE(rowsAre(solid.pixels, 0, 380, c.top) &&
+                    rowsAre(solid.pixels, 380, 382, c.separator) &&
+                    rowsAre(solid.pixels, 382, 480, c.bottom) &&
+                    rowsAre(win_present_buf, 0, 80, c.rows0to79) &&
                     rowsAre(win_present_buf, 80, 380, c.rows80to379) &&
-                    rowsAre(win_present_buf, 380, 382, c.separator) &&
-                    rowsAre(win_present_buf, 382, 480, c.bottom))
-            << "page " << int(c.topPage) << " stored " << c.stored << " solids " << c.solids;
+                    rowsAre(win_present_buf, 380, 382, shown(c.separator)) &&
+                    rowsAre(win_present_buf, 382, 480, shown(c.bottom)))
+            << "case " << &c - cases;
     }
 }
 
@@ -345,8 +332,9 @@ void runRandomFrames(bool whole, std::vector<uint64_t>& hashes, int& emptyBands)
                 flag("roll", 2) + flag("chain", 4) + flag("warning", 5) +
                 ",\"lineCount\":" + std::to_string(lines);
             for (int i = 0; i < lines; ++i)
-                m += ",\"height\":" + std::to_string(random() % 4) + ",\"color\":" +
-                     std::to_string(random() % 6) + ",\"textData\":\"Row " + std::to_string(i) + "\"";
+                m += ",\"height\":" + std::to_string(random() % 4) +
+                     ",\"color\":" + std::to_string(random() % 6) + ",\"textData\":\"Row " +
+                     std::to_string(i) + "\"";
         } else if (kind == 1) {
             m = "{\"topPage\":" + std::to_string(random() % 5 ? page : 0);
         } else if (kind == 2) {
