@@ -201,8 +201,20 @@ protected:
             {XK_Alt_L, KeyPress}, {keysym, KeyPress}, {keysym, KeyRelease}, {XK_Alt_L, KeyRelease}};
         for (auto [sym, type] : keys) {
             if (keysym == 0 || (sym == XK_Alt_L && !alt)) continue;
-            e.xkey = {type, 0,     False, x, w, DefaultRootWindow(x), 0, CurrentTime, 0, 0, 0, 0,
-                      sym == XK_Alt_L && type == KeyPress ? 0 : state, XKeysymToKeycode(x, sym),
+            e.xkey = {type,
+                      0,
+                      False,
+                      x,
+                      w,
+                      DefaultRootWindow(x),
+                      0,
+                      CurrentTime,
+                      0,
+                      0,
+                      0,
+                      0,
+                      sym == XK_Alt_L && type == KeyPress ? 0 : state,
+                      XKeysymToKeycode(x, sym),
                       True};
             XSendEvent(x, w, True, type == KeyPress ? KeyPressMask : KeyReleaseMask, &e);
         }
@@ -352,7 +364,12 @@ TEST_F(Preview, EscapeQAndTheCloseBoxEndWithStatusZeroAndStartFailuresWithOne) {
         {"Alt+Escape", kFonts, {}, XK_Escape, Mod1Mask, 0, ""},
         {"close box", kFonts, {}, 0, 0, 0, ""},
         {"no fonts", kNoFonts, {}, 0, 0, 1, "no TIGA fonts could be loaded\n"},
-        {"no display", kFonts, {"/usr/bin/env", "-u", "DISPLAY", "-u", "XDG_RUNTIME_DIR"}, 0, 0, 1,
+        {"no display",
+         kFonts,
+         {"/usr/bin/env", "-u", "DISPLAY", "-u", "XDG_RUNTIME_DIR"},
+         0,
+         0,
+         1,
          "preview window init failed\n"},
         {"port taken", kPortTaken, {}, XK_F1, 0, 1, "bind failed: "},
     };

@@ -98,27 +98,6 @@ TEST(SnapshotTime, ParsesExistingLocalTimesOnly) {
     }
 }
 
-TEST(SnapshotFrame, FramesAndBlanksTheTextAsTheListenerDoes) {
-    const std::string big = "{\"pad\":\"" + std::string(5000, 'x') + "\"}";
-    const struct {
-        std::string text;
-        bool ok;
-        std::string decoded;  // what the decoder reads: up to the first NUL
-    } cases[] = {
-        {"{\"a\":1}", true, "  {\"a\":1}"},
-        {"xx{}", true, "    {}"},
-        {"hello", false, ""},
-        {std::string("a\0{}", 4), true, "    {}"},               // a NUL before '{' is blanked
-        {std::string("{}\0{\"b\":2}", 10), true, "   {}"},       // one after it ends the text
-        {big, true, std::string(5, ' ') + big.substr(0, 4090)},  // 4095 bytes of "5010#{..."
-    };
-    for (const auto& c : cases) {
-        std::string framed;
-        EXPECT_EQ(frameAsListener(c.text, framed), c.ok) << c.text.substr(0, 20);
-        EXPECT_EQ(std::string(framed.c_str()), c.decoded) << c.text.substr(0, 20);
-    }
-}
-
 TEST(SnapshotTool, RunsAsAProgram) {
     const std::filesystem::path dir = messageFolder("snapshot");
     std::ofstream(dir / "plain.txt") << "no object here";

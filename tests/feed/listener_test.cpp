@@ -383,23 +383,4 @@ TEST_F(Listener, SenderSendsEachFileAndSaysWhenOneIsNotAnswered) {
     std::filesystem::remove(base + "-b.json");
 }
 
-TEST(Sender, OptionsAndFilesAreCheckedBeforeAnythingIsSent) {
-    // clang-format off
-    const std::pair<const char*, int> cases[] = {
-        {"--help", 0}, {"--port 0", 2}, {"--port=70000", 2}, {"--split x", 2}, {"--delay -1", 2},
-        {"--retry", 2}, {"--host=", 2}, {"--frobnicate", 2}, {"-v", 2},
-        {"--json page", 2}, {"--verbose page", 2},  // both go with --check
-        {"/nonexistent/page.json", 1},
-    };
-    // clang-format on
-    for (const auto& [args, status] : cases) {
-        std::string output;
-        EXPECT_EQ(runSender(args, output, [] {}), status) << args;
-        if (status == 0)
-            EXPECT_EQ(output.rfind("usage: vantrel-send [options] [FILE...]\n", 0), 0u);
-        else  // one line says what is wrong
-            EXPECT_EQ(std::count(output.begin(), output.end(), '\n'), 1) << output;
-    }
-}
-
 }  // namespace

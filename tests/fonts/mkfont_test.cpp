@@ -72,21 +72,6 @@ TEST_F(DefaultFontSet, EveryGlyphFitsItsBandAndLine) {
         }
 }
 
-TEST_F(DefaultFontSet, WideFontsAreHalfAgainAsWide) {
-    for (int s : {5, 6, 7}) {
-        const TigaFont& wide = fonts[s];
-        const TigaFont& normal = fonts[s - 3];
-        EXPECT_EQ(wide.height, normal.height) << s;
-        double wideSum = 0, normalSum = 0;
-        for (int g = 1; g <= 0x7E - 0x20; ++g) {
-            EXPECT_GE(wide.advances[g], normal.advances[g]) << s << " " << g;
-            wideSum += wide.advances[g];
-            normalSum += normal.advances[g];
-        }
-        EXPECT_NEAR(wideSum / normalSum, 1.5, 0.15) << s;
-    }
-}
-
 // Both passes of a line share the pen, so a shadow advances exactly as its
 // text and holds all of its ink. Grown by about band/20 and moved as far, it
 // reaches about band/10 further down and right, more than growth alone would.

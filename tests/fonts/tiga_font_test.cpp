@@ -66,11 +66,11 @@ Bytes build(const Layout& l) {
     return f;
 }
 
-// Copies the default font's width table (bytes 86..91) to the file end, and
-// points the header at it, extraBits past its first byte.
-void widthsToEnd(Bytes& f, uint32_t extraBits = 0) {
-    const Bytes table(f.begin() + 86, f.begin() + 92);
-    put(f, 70, f.size() * 8 + extraBits);
+// Copies the default font's table at byte pos (locations 80, widths 86) to the
+// file end, and points the header field at it, extraBits past its first byte.
+void tableToEnd(Bytes& f, size_t pos, size_t field, uint32_t extraBits = 0) {
+    const Bytes table(f.begin() + pos, f.begin() + pos + 6);
+    put(f, field, f.size() * 8 + extraBits);
     f.insert(f.end(), table.begin(), table.end());
 }
 
@@ -147,9 +147,11 @@ TEST_F(Tiga, FilesBuiltByteByByte) {
         {"a glyph past the pitch loads: the drawing clips it", {.locations = {0, 6, 40}}, nullptr,
          true, kSummary},
         {"widths end on the last byte, at bit offset 7 past a byte", {},
-         [](Bytes& f) { widthsToEnd(f, 7); }, true, kSummary},
-        {"widths one byte past", {}, [](Bytes& f) { widthsToEnd(f), f.pop_back(); }, false,
-         kOverrun},
+         [](Bytes& f) { tableToEnd(f, 86, 70, 7); }, true, kSummary},
+        {"widths one byte past", {}, [](Bytes& f) { tableToEnd(f, 86, 70), f.pop_back(); },
+         false, kOverrun},
+        {"locations one byte past", {}, [](Bytes& f) { tableToEnd(f, 80, 66), f.pop_back(); },
+         false, kOverrun},
         {"locations 512 MiB in", {}, [](Bytes& f) { put(f, 66, 0xFFFFFFFF); }, false, kOverrun},
         {"65535 x 65537 = 2^32 + 65535: wraps in 32 bits", {},
          [](Bytes& f) { put(f, 50, 65535, 2), put(f, 58, 65537); }, false,

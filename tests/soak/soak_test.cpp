@@ -73,8 +73,8 @@ std::string randomPage(std::mt19937& rng, int page) {
         for (int n = rng() % 70; n > 0; --n)
             text += "abcdefghijklmnopqrstuvwxyz0123456789 "[rng() % 37];
         json += std::string(r ? "," : "") + "{\"color\":" + std::to_string(rng() % 16) +
-                ",\"height\":" + std::to_string(rng() % 4) + ",\"width\":" +
-                std::to_string(rng() % 4) + ",\"textData\":\"" + text + "\"}";
+                ",\"height\":" + std::to_string(rng() % 4) +
+                ",\"width\":" + std::to_string(rng() % 4) + ",\"textData\":\"" + text + "\"}";
     }
     return json + "]}}";
 }

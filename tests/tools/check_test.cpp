@@ -247,10 +247,11 @@ TEST_F(CheckProgram, CheckerAndListenerLeaveTheSameModel) {
     for (size_t i = 0; i < std::size(messages); ++i) {
         const std::string path = write("m" + std::to_string(i), messages[i]);
         std::string out;
-        runCommand(VANTREL_SEND " --port " + std::to_string(feed_bound_port.load()) + " " + path, out, [&] {
-            pollfd p{listenSock, POLLIN, 0};  // the sender's connection, if it comes
-            if (poll(&p, 1, 30000) == 1) createSock(listenSock, quiet, quiet);
-        });
+        runCommand(VANTREL_SEND " --port " + std::to_string(feed_bound_port.load()) + " " + path,
+                   out, [&] {
+                       pollfd p{listenSock, POLLIN, 0};  // the sender's connection, if it comes
+                       if (poll(&p, 1, 30000) == 1) createSock(listenSock, quiet, quiet);
+                   });
         CheckResult result;
         checkMessage(*checked, messages[i], result);
         PageRecord live[kPageCount];
