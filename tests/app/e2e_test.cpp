@@ -201,21 +201,10 @@ protected:
             {XK_Alt_L, KeyPress}, {keysym, KeyPress}, {keysym, KeyRelease}, {XK_Alt_L, KeyRelease}};
         for (auto [sym, type] : keys) {
             if (keysym == 0 || (sym == XK_Alt_L && !alt)) continue;
-            e.xkey = {type,
-                      0,
-                      False,
-                      x,
-                      w,
-                      DefaultRootWindow(x),
-                      0,
-                      CurrentTime,
-                      0,
-                      0,
-                      0,
-                      0,
-                      sym == XK_Alt_L && type == KeyPress ? 0 : state,
-                      XKeysymToKeycode(x, sym),
-                      True};
+            e.xkey = XKeyEvent{};
+            e.xkey.type = type, e.xkey.display = x, e.xkey.window = w, e.xkey.same_screen = True;
+            e.xkey.root = DefaultRootWindow(x), e.xkey.keycode = XKeysymToKeycode(x, sym);
+            e.xkey.state = sym == XK_Alt_L && type == KeyPress ? 0 : state;
             XSendEvent(x, w, True, type == KeyPress ? KeyPressMask : KeyReleaseMask, &e);
         }
         XFlush(x);
