@@ -48,24 +48,18 @@ static void readFailed(FILE* err, int code) {
 // ("read: timed out" on err).
 static int receiveWithin(NetSocket conn, char* chunk, int64_t deadline, FILE* err) {
     for (;;) {
-        int n = netReceive(conn, chunk, kReceiveChunk, false);
+        const int64_t left = deadline - netNowMs();
+        if (left <= 0) break;
+        const int n = netReceiveWithin(conn, chunk, kReceiveChunk, static_cast<int>(left));
         if (n >= 0) return n;
-        int code = netError();
+        const int code = netError();
         if (netInterrupted(code)) continue;
-        if (!netWouldBlock(code)) {
-            readFailed(err, code);
-            return 0;
-        }
-        int64_t left = deadline - netNowMs();
-        if (left <= 0) {
-            fputs("read: timed out\n", err);
-            return 0;
-        }
-        if (netWaitReadable(conn, static_cast<int>(left)) < 0 && !netInterrupted(netError())) {
-            readFailed(err, netError());
-            return 0;
-        }
+        if (netTimedOut(code)) break;
+        readFailed(err, code);
+        return 0;
     }
+    fputs("read: timed out\n", err);
+    return 0;
 }
 
 // The expected size of a message whose first '#' is at hash: the prefix's
