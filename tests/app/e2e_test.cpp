@@ -289,40 +289,27 @@ TEST_F(Preview, WindowShowsWhatTheSnapshotRendersForTheSameMessages) {
     for (unsigned long key : {XK_Return, XK_w, XK_F1})
         sendInput(w, key);  // keys that change nothing
 
-    // Messages sent step by step; after each step the window must show what the
-    // snapshot tool renders for everything sent so far (no clock: ldlPage 0).
+    // The examples sent step by step; after each step the window must show what
+    // the snapshot tool renders for everything sent so far (no clock: ldlPage 0).
+    std::ofstream(dir / "no-clock.json") << R"({"ldlPage": 0})";
     const std::vector<std::vector<std::string>> steps = {
-        {R"({"ldlPage": 0, "topSolid": true, "pageData": {"pageNumber": 1, "lineCount": 5, "lines": [
-          {"height": 3, "width": 0, "color": 4, "border": true, "textData": "Local Forecast"},
-          {"height": 1, "width": 1, "color": 2, "border": true, "textData": "Wide and shadowed"},
-          {"height": 2, "width": 1, "color": 1, "textData": "Size 2 wide"},
-          {"height": 0, "color": 0, "textData": "0123456789012345678901234567890123456789012345678901234567890123"},
-          {"height": 1, "color": 5, "border": true, "textData": "Purple row"}]}})"},
-        {R"({"pageData": {"pageNumber": 10, "lineCount": 1, "chain": true, "lines": [
-          {"height": 2, "color": 4, "border": true, "textData": "Chained start"}]}})",
-         R"({"topPage": 10, "pageData": {"pageNumber": 11, "lineCount": 1, "lines": [
-          {"height": 1, "color": 3, "textData": "Page 11 follows"}]}})"},
-        {R"({"topSolid": false, "bottomSolid": false, "regionSeparator": false})"},
-        {R"({"topSolid": true, "regionSeparator": true, "pageData": {"pageNumber": 30,
-          "lineCount": 1, "warning": true, "lines": [
-          {"height": 3, "width": 1, "color": 1, "border": true, "textData": "WARNING"}]}})"},
+        {"no-clock.json", VANTREL_EXAMPLES "/02-front-page.json"},
+        {VANTREL_EXAMPLES "/03-chain-first.json", VANTREL_EXAMPLES "/04-chain-second.json"},
+        {VANTREL_EXAMPLES "/07-solids-top-off.json", VANTREL_EXAMPLES "/08-solids-bottom-off.json"},
+        {VANTREL_EXAMPLES "/09-solids-restore.json", VANTREL_EXAMPLES "/06-warning.json"},
     };
     std::vector<std::string> snapshot = {
         VANTREL_SNAPSHOT, "--fonts", VANTREL_TEST_FONT_DIR, "--time", "2025-01-05 09:05:07", "-o",
         "want.png"};
-    int sent = 0;
     for (const auto& step : steps) {
         std::vector<std::string> send = {VANTREL_SEND, "--retry", "10000"};
-        for (const std::string& json : step) {
-            const std::string name = "m" + std::to_string(++sent) + ".json";
-            std::ofstream(dir / name) << json;
-            send.push_back(name), snapshot.push_back(name);
-        }
+        send.insert(send.end(), step.begin(), step.end());
+        snapshot.insert(snapshot.end(), step.begin(), step.end());
         ASSERT_EQ(runTool(send), 0) << readFile(dir / "tool.err");
         ASSERT_EQ(runTool(snapshot), 0) << readFile(dir / "tool.err");
         const std::vector<uint32_t> want = readPng(dir / "want.png");
         ASSERT_EQ(want.size(), 720u * 480u);
-        ASSERT_EQ(waitForPicture(w, want), "") << "after message " << sent;
+        ASSERT_EQ(waitForPicture(w, want), "") << "after " << step.back();
     }
     // The last step's warning page switched the display: the trace says so at
     // once, not only when the next connection's lines flush it.
