@@ -48,18 +48,24 @@ static void readFailed(FILE* err, int code) {
 // ("read: timed out" on err).
 static int receiveWithin(NetSocket conn, char* chunk, int64_t deadline, FILE* err) {
     for (;;) {
-        const int64_t left = deadline - netNowMs();
-        if (left <= 0) break;
-        const int n = netReceiveWithin(conn, chunk, kReceiveChunk, static_cast<int>(left));
+        int n = netReceive(conn, chunk, kReceiveChunk, false);
         if (n >= 0) return n;
-        const int code = netError();
+        int code = netError();
         if (netInterrupted(code)) continue;
-        if (netTimedOut(code)) break;
-        readFailed(err, code);
-        return 0;
+        if (!netWouldBlock(code)) {
+            readFailed(err, code);
+            return 0;
+        }
+        int64_t left = deadline - netNowMs();
+        if (left <= 0) {
+            fputs("read: timed out\n", err);
+            return 0;
+        }
+        if (netWaitReadable(conn, static_cast<int>(left)) < 0 && !netInterrupted(netError())) {
+            readFailed(err, netError());
+            return 0;
+        }
     }
-    fputs("read: timed out\n", err);
-    return 0;
 }
 
 // The expected size of a message whose first '#' is at hash: the prefix's

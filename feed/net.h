@@ -33,8 +33,9 @@ const char* netErrorText(int code, char* text, size_t size);
 // Prints "what: text of code\n" on err, as perror would for that code.
 void netPrintError(FILE* err, const char* what, int code);
 
-// Error kinds: a signal broke in; a call ran past its bound (netSetTimeouts,
-// netReceiveWithin).
+// Error kinds: a non-blocking call found nothing to do yet; a signal broke in;
+// a call ran past the bound of netSetTimeouts.
+bool netWouldBlock(int code);
 bool netInterrupted(int code);
 bool netTimedOut(int code);
 
@@ -77,13 +78,10 @@ void netSetTimeouts(NetSocket sock, int send_ms, int receive_ms);
 // Lets every send leave at once instead of gathering small pieces.
 void netNoDelay(NetSocket sock);
 
-// Receives up to size bytes, waiting as long as the socket's receive bound
-// allows: the count, 0 when the peer has closed, -1 on an error (netError).
-int netReceive(NetSocket sock, char* data, int size);
-
-// The same, waiting at most ms (at least 1) for the first byte; when the time
-// runs out, -1 with an error that netTimedOut accepts.
-int netReceiveWithin(NetSocket sock, char* data, int size, int ms);
+// Receives up to size bytes: the count, 0 when the peer has closed, -1 on an
+// error (netError). With wait false it never blocks: -1 with a netWouldBlock
+// code when nothing has arrived.
+int netReceive(NetSocket sock, char* data, int size, bool wait);
 
 // Waits up to ms for the socket to become readable (or, when it listens, for a
 // connection to wait in its queue). Returns 1 when it is, 0 when the time ran

@@ -46,13 +46,16 @@ void netPrintError(FILE* err, const char* what, int code) {
     fprintf(err, "%s: %s\n", what, netErrorText(code, text, sizeof text));
 }
 
+bool netWouldBlock(int code) {
+    return code == EAGAIN || code == EWOULDBLOCK || code == EINPROGRESS;
+}
+
 bool netInterrupted(int code) {
     return code == EINTR;
 }
 
 bool netTimedOut(int code) {
-    // What a call bounded by SO_RCVTIMEO or SO_SNDTIMEO gives.
-    return code == EAGAIN || code == EWOULDBLOCK || code == EINPROGRESS;
+    return netWouldBlock(code);  // what a call bounded by SO_RCVTIMEO or SO_SNDTIMEO gives
 }
 
 bool netAcceptMayRetry(int code) {
@@ -152,17 +155,8 @@ void netNoDelay(NetSocket sock) {
     setsockopt(fd(sock), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
 }
 
-int netReceive(NetSocket sock, char* data, int size) {
-    return static_cast<int>(recv(fd(sock), data, size, 0));
-}
-
-int netReceiveWithin(NetSocket sock, char* data, int size, int ms) {
-    // The bound rides on the receive itself: one system call fewer per wait
-    // than a poll before it. A zero bound would mean none.
-    ms = ms < 1 ? 1 : ms;
-    const timeval bound{ms / 1000, (ms % 1000) * 1000};
-    if (setsockopt(fd(sock), SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof bound) != 0) return -1;
-    return netReceive(sock, data, size);
+int netReceive(NetSocket sock, char* data, int size, bool wait) {
+    return static_cast<int>(recv(fd(sock), data, size, wait ? 0 : MSG_DONTWAIT));
 }
 
 int netWaitReadable(NetSocket sock, int ms) {

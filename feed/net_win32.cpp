@@ -71,12 +71,16 @@ void netPrintError(FILE* err, const char* what, int code) {
     fprintf(err, "%s: %s\n", what, netErrorText(code, text, sizeof text));
 }
 
+bool netWouldBlock(int code) {
+    return code == WSAEWOULDBLOCK || code == WSAEINPROGRESS;
+}
+
 bool netInterrupted(int code) {
     return code == WSAEINTR;
 }
 
 bool netTimedOut(int code) {
-    return code == WSAEWOULDBLOCK || code == WSAEINPROGRESS || code == WSAETIMEDOUT;
+    return netWouldBlock(code) || code == WSAETIMEDOUT;
 }
 
 bool netAcceptMayRetry(int code) {
@@ -169,23 +173,19 @@ void netNoDelay(NetSocket sock) {
                sizeof one);
 }
 
-int netReceive(NetSocket sock, char* data, int size) {
-    return recv(handle(sock), data, size, 0);
-}
-
-int netReceiveWithin(NetSocket sock, char* data, int size, int ms) {
-    // A receive that SO_RCVTIMEO ends leaves a Winsock connection in an
-    // undefined state, and the reply still has to go out: wait for readiness
-    // first instead. A socket that polls readable has data or an end of
-    // stream, so recv then returns at once.
-    WSAPOLLFD ready{handle(sock), POLLRDNORM, 0};
-    const int n = WSAPoll(&ready, 1, ms < 1 ? 1 : ms);
-    if (n < 0) return -1;
-    if (n == 0) {
-        WSASetLastError(WSAETIMEDOUT);
-        return -1;
+int netReceive(NetSocket sock, char* data, int size, bool wait) {
+    // Winsock has no per-call non-blocking flag; a socket that polls readable
+    // has data or an end of stream, so recv then returns at once.
+    if (!wait) {
+        WSAPOLLFD ready{handle(sock), POLLRDNORM, 0};
+        int n = WSAPoll(&ready, 1, 0);
+        if (n < 0) return -1;
+        if (n == 0) {
+            WSASetLastError(WSAEWOULDBLOCK);
+            return -1;
+        }
     }
-    return netReceive(sock, data, size);
+    return recv(handle(sock), data, size, 0);
 }
 
 int netWaitReadable(NetSocket sock, int ms) {

@@ -351,7 +351,7 @@ TEST_F(Listener, SenderSendsEachFileAndSaysWhenOneIsNotAnswered) {
                             NetSocket conn = netAccept(listen_sock);
                             char buf[16];
                             for (int got = 0, n = 1; got < 16 && n > 0; got += n)
-                                n = netReceive(conn, buf, sizeof buf - got);
+                                n = netReceive(conn, buf, sizeof buf - got, true);
                             netClose(conn);
                         }),
               1);

@@ -31,7 +31,7 @@ inline void sendText(NetSocket sock, const std::string& text) {
 inline std::string takeReply(NetSocket sock) {
     std::string reply;
     char buf[256];
-    for (int n; reply.size() < 1024 && (n = netReceive(sock, buf, sizeof buf)) > 0;)
+    for (int n; reply.size() < 1024 && (n = netReceive(sock, buf, sizeof buf, true)) > 0;)
         reply.append(buf, n);
     netClose(sock);
     return reply;

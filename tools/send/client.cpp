@@ -135,7 +135,7 @@ bool sendMessage(const SendOptions& opts, const std::string& text, FILE* out, FI
     size_t got = 0;
     int readError = 0;
     while (got < sizeof reply) {
-        int n = netReceive(sock, reply + got, static_cast<int>(sizeof reply - got));
+        int n = netReceive(sock, reply + got, static_cast<int>(sizeof reply - got), true);
         if (n > 0) {
             got += static_cast<size_t>(n);
         } else if (n == 0) {
