@@ -135,12 +135,14 @@ TEST(Soak, EveryValidPageArrivesWholeWhileDamagedPeersComeAndGo) {
     const int port = feed_bound_port.load();
     ASSERT_NE(port, 0);
 
-    std::vector<std::unique_ptr<Expected>> expected;
+    std::unique_ptr<Expected> expected[kSenders];
+    for (auto& model : expected) {
+        model = std::make_unique<Expected>();
+        presetPageModel(model->model);
+    }
     std::atomic<int> lost{0}, sendersDone{0};
     std::vector<std::thread> senders;
     for (int k = 0; k < kSenders; ++k) {
-        expected.push_back(std::make_unique<Expected>());
-        presetPageModel(expected[k]->model);
         senders.emplace_back([&, k] {
             std::mt19937 rng(1234 + k);
             const int mine = total / kSenders, stallEvery = std::max(1, mine / kStalls);
