@@ -154,6 +154,8 @@ TEST_P(PageCheck, ReportsWhatTheDisplayDoes) {
                     l.text.find(line.substr(colon + 2)) != std::string::npos;
         EXPECT_TRUE(said) << "no line " << line;
     }
+    const PageRecord& stored = model->pages[result.committedPage];  // record 0: no page
+    EXPECT_EQ(result.rows.size(), result.committedPage ? stored.lineCount : 0u);
     EXPECT_TRUE(liveModel() == live);
 }
 
@@ -184,6 +186,7 @@ TEST_F(CheckProgram, ExitStatusSaysCleanFindingsOrUnreadable) {
     const std::string faulty =
         write("faulty.json", "{\"pageData\": {\n  \"pageNumber\": 3,\n  \"color\": 99\n}}");
     const std::string missing = dir + "/missing.json";
+    const std::string big = write("big.json", fullPage(12) + std::string(1 << 20, ' '));
     const struct {
         std::string args;
         int status;
@@ -200,9 +203,12 @@ TEST_F(CheckProgram, ExitStatusSaysCleanFindingsOrUnreadable) {
          {faulty + ":3:4: finding: row 0: \"color\" 99 rejected", faulty + ": 1 finding\n"},
          "note:"},
         {"--check " + clean + " " + missing, 2, {"missing.json"}, ""},
+        {"--check " + big, 2, {big + ": more than 1048576 bytes\n"}, ": clean"},
         {"--check --json " + clean + " " + faulty,
          1,
-         {"[\n{\"file\": \"" + clean + "\"", R"({"row": 14, "color": 14, "height": 1, "width": 1)",
+         {"[\n{\"file\": \"" + clean + "\"",
+          R"({"row": 14, "color": 14, "height": 1, "width": 1, "border": false, "reverse": false, )"
+          R"("flash": false, "separator": false, "rowNumber": 0, "text": "Line 14"})",
           "\"committedPage\": 12", "\"kind\": \"rejected\"", "\"severity\": \"note\"", "}\n]\n"},
          ""},
     };
