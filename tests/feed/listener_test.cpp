@@ -36,33 +36,15 @@ constexpr char kTopPage3[] = "13#{\"topPage\":3}";  // a 13-byte object, framed
 constexpr int kResetCode = 10054;         // WSAECONNRESET
 constexpr int kRefusedCode = 10061;       // WSAECONNREFUSED
 constexpr int kNotConnectedCode = 10057;  // WSAENOTCONN
-// A port held with exclusive use: Windows refuses the second bind as in use,
-// Wine as access denied.
-constexpr int kInUseCodes[] = {10048, 10013};  // WSAEADDRINUSE, WSAEACCES
 #else
 constexpr int kResetCode = ECONNRESET;
 constexpr int kRefusedCode = ECONNREFUSED;
-constexpr int kInUseCodes[] = {EADDRINUSE};
 #endif
 
 std::string errorText(int code) {
     char text[kNetErrorTextSize];
     return netErrorText(code, text, sizeof text);
 }
-
-// What a child that found its port taken prints: the operation and the text of
-// one of the errors that say so.
-class PortTakenLine : public ::testing::MatcherInterface<const std::string&> {
-public:
-    bool MatchAndExplain(const std::string& line, ::testing::MatchResultListener*) const override {
-        for (int code : kInUseCodes)
-            if (line == "bind failed: " + errorText(code) + "\n") return true;
-        return false;
-    }
-    void DescribeTo(std::ostream* os) const override {
-        *os << "is \"bind failed: " << errorText(kInUseCodes[0]) << "\\n\"";
-    }
-};
 
 NetSocket connectTo(int port) {
     return ::connectTo(port, kWaitMs);
@@ -142,8 +124,6 @@ const FramingCase kFramingCases[] = {
     {"SplitBeforeTheHash", {"1", "3#{\"top", "Page\":3}"}, End::Stay,
      "expected: -1  received: 1\nexpected: 16  received: 8\nexpected: 16  received: 16\n"
      "13#{\"topPage\":3}\nsize: 16\n\n", "", 3, 1},
-    {"OtherPrefixCharactersAreSkipped", {"len=1 3#{\"topPage\":3}"}, End::Stay,
-     "expected: 21  received: 21\nlen=1 3#{\"topPage\":3}\nsize: 21\n\n", "", 3, 1},
     {"HashFirstStopsAfterOneReceive", {"#{\"top"}, End::Stay,
      "expected: 1  received: 6\n#{\"top\nsize: 6\n\n", "", 1, 1},
     {"PrefixWithoutDigitsDeclaresZero", {"ab#{\"topPage\":3}"}, End::Stay,
@@ -158,8 +138,6 @@ const FramingCase kFramingCases[] = {
     {"NoHashReadsUntil4095Bytes", {std::string(4000, 'a'), std::string(1000, 'a')}, End::Stay,
      "expected: -1  received: 4000\nexpected: -1  received: 4095\n" + std::string(4095, 'a') +
      "\nsize: 4095\n\n", "no JSON object in received data\n", 1, 1},
-    {"MoreThanAnnouncedReachesTheDecoder", {"13#{\"topPage\":3}{\"ldlPage\":2}"}, End::Stay,
-     "expected: 16  received: 29\n13#{\"topPage\":3}{\"ldlPage\":2}\nsize: 29\n\n", "", 3, 2},
     {"EmptyConnection", {}, End::Close, "\nsize: 0\n\n", "no JSON object in received data\n", 1, 1},
 #ifdef _WIN32  // Wine fails the accept of a connection reset in the queue; the listener goes on
     {"ResetBeforeAccept", {}, End::Reset, "", "accept: " + errorText(kNotConnectedCode) + "\n", 1,
@@ -168,9 +146,6 @@ const FramingCase kFramingCases[] = {
     {"ResetBeforeAccept", {}, End::Reset, "\nsize: 0\n\n",
      "read: " + errorText(kResetCode) + "\nno JSON object in received data\n", 1, 1},
 #endif
-    // A NUL ends the text the decoder sees.
-    {"ObjectThenNul", {"{\"topPage\":3}\0{\"topPage\":4}"s}, End::HalfClose,
-     "expected: -1  received: 27\n{\"topPage\":3}\nsize: 27\n\n", "", 3, 1},
     {"HugeLengthIsCappedAtTheLargestInt", {"99999999999999999999#{\"topPage\":3}"}, End::HalfClose,
      "expected: 4095  received: 34\n99999999999999999999#{\"topPage\":3}\nsize: 34\n\n",
      "warning: declared length 2147483647 exceeds buffer; truncating\n", 3, 1},
@@ -278,16 +253,7 @@ TEST(ListenerDeathTest, SetUpFailuresAreFatalAndTheEndIsQuiet) {
             feed_port = feed_bound_port.load();
             openListener();  // the same port again: in use
         },
-        ::testing::ExitedWithCode(1), ::testing::Matcher<const std::string&>(new PortTakenLine));
-#ifndef _WIN32
-    EXPECT_EXIT(
-        {
-            rlimit none = {};  // no descriptor left for the socket
-            setrlimit(RLIMIT_NOFILE, &none);
-            openListener();
-        },
-        ::testing::ExitedWithCode(1), "^socket failed: Too many open files\n$");
-#endif
+        ::testing::ExitedWithCode(1), "^bind failed: ");
     enum { InAccept, MidConnection, AfterCleanup };
     for (int end : {InAccept, MidConnection, AfterCleanup})
         EXPECT_EXIT(
@@ -339,8 +305,6 @@ TEST_F(Listener, SenderSendsEachFileAndSaysWhenOneIsNotAnswered) {
               0);
     EXPECT_GE(steady_clock::now() - start, milliseconds(4 * 100));
     EXPECT_EQ(output, "Hello from server\nHello from server\n");
-    EXPECT_NE(traced().find("\n13#{\"topPage\":3}\nsize: 16\n\n"), std::string::npos);
-    EXPECT_NE(traced().find("\n13#{\"ldlPage\":2}\nsize: 16\n\n"), std::string::npos);
     EXPECT_EQ(loadShared(omcw[kTopPage]), 3);
     EXPECT_EQ(loadShared(omcw[kLdlPage]), 2);
 
@@ -357,21 +321,13 @@ TEST_F(Listener, SenderSendsEachFileAndSaysWhenOneIsNotAnswered) {
               1);
     EXPECT_EQ(output, "vantrel-send: no reply from 127.0.0.1:" + std::to_string(port) + "\n");
 
-    // Bound but not listening: refused, unless the sender retries until listen().
+    // Bound but not listening: refused.
     NetSocket later = netStream();
     ASSERT_TRUE(netBind(later, kLoopback, 0));
     const std::string laterPort = std::to_string(netLocalPort(later));
     EXPECT_EQ(runSender("--port " + laterPort + " " + base + "-a.json", output, [] {}), 1);
     EXPECT_EQ(output, "vantrel-send: cannot connect to 127.0.0.1:" + laterPort + ": " +
                           errorText(kRefusedCode) + "\n");
-    EXPECT_EQ(runSender("--retry 30000 --port " + laterPort + " " + base + "-a.json", output,
-                        [&] {
-                            std::this_thread::sleep_for(milliseconds(200));
-                            netListen(later, kListenBacklog);
-                            if (waiting(later)) createSock(later, out, err);
-                        }),
-              0);
-    EXPECT_EQ(output, "Hello from server\n");
     netClose(later);
     std::filesystem::remove(base + "-a.json");
     std::filesystem::remove(base + "-b.json");

@@ -20,19 +20,6 @@ int glyphWidth(const TigaFont& f, int g) {
     return f.locations[g + 1] - f.locations[g];
 }
 
-bool ink(const TigaFont& f, int g, int column, int row) {
-    return f.pattern[row * f.pitch + f.locations[g] + column] != 0;
-}
-
-// Lowest ink row and rightmost ink column right of the pen; -1 when empty.
-std::pair<int, int> inkCorner(const TigaFont& f, int g) {
-    std::pair<int, int> corner{-1, -1};
-    for (int r = 0; r < f.height; ++r)
-        for (int j = 0; j < glyphWidth(f, g); ++j)
-            if (ink(f, g, j, r)) corner = {r, std::max(corner.second, f.offsets[g] + j)};
-    return corner;
-}
-
 // The fourteen files the build made all load into the slots.
 class DefaultFontSet : public ::testing::Test {
 protected:
@@ -70,36 +57,6 @@ TEST_F(DefaultFontSet, EveryGlyphFitsItsBandAndLine) {
             }
             EXPECT_TRUE(s > 2 || f != &fonts[s] || kPenX + 32 * widest <= kRowWidth) << widest;
         }
-}
-
-// Both passes of a line share the pen, so a shadow advances exactly as its
-// text and holds all of its ink. Grown by about band/20 and moved as far, it
-// reaches about band/10 further down and right, more than growth alone would.
-TEST_F(DefaultFontSet, ShadowsCoverTheirGlyphsAndFallDownRight) {
-    for (int s = 1; s < kFontSlotCount; ++s) {
-        const TigaFont& f = fonts[s];
-        const TigaFont& sh = shadow_fonts[s];
-        ASSERT_EQ(sh.height, f.height) << s;
-        ASSERT_EQ(sh.entryCount, f.entryCount) << s;
-        for (int g = 0; g + 1 < f.entryCount; ++g) {
-            ASSERT_EQ(sh.advances[g], f.advances[g]) << s << " " << g;
-            int uncovered = 0;
-            for (int r = 0; r < f.height; ++r)
-                for (int j = 0; j < glyphWidth(f, g); ++j) {
-                    const int sj = f.offsets[g] + j - sh.offsets[g];
-                    uncovered += ink(f, g, j, r) &&
-                                 (sj < 0 || sj >= glyphWidth(sh, g) || !ink(sh, g, sj, r));
-                }
-            EXPECT_EQ(uncovered, 0) << "slot " << s << " glyph " << g;
-            const auto [bottom, right] = inkCorner(f, g);
-            const auto [shadowBottom, shadowRight] = inkCorner(sh, g);
-            if (bottom < 0) continue;
-            for (int fall : {shadowBottom - bottom, shadowRight - right}) {
-                EXPECT_GT(fall, kBand[s] / 20) << s << " " << g;
-                EXPECT_LE(fall, kBand[s] / 10) << s << " " << g;
-            }
-        }
-    }
 }
 
 // The maker's exit status and what it says, standard error included. A file
