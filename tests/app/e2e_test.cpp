@@ -278,7 +278,7 @@ TEST_F(Preview, WindowShowsWhatTheSnapshotRendersForTheSameMessages) {
     for (unsigned long key : {XK_Return, XK_w, XK_F1})
         sendInput(w, key);  // keys that change nothing
 
-    // The examples sent step by step; after each step the window must show what
+    // The examples sent step by step to port 6867; after each step the window must show what
     // the snapshot tool renders for everything sent so far (no clock: ldlPage 0).
     std::ofstream(dir / "no-clock.json") << R"({"ldlPage": 0})";
     const std::vector<std::vector<std::string>> steps = {
@@ -291,7 +291,7 @@ TEST_F(Preview, WindowShowsWhatTheSnapshotRendersForTheSameMessages) {
         VANTREL_SNAPSHOT, "--fonts", VANTREL_TEST_FONT_DIR, "--time", "2025-01-05 09:05:07", "-o",
         "want.png"};
     for (const auto& step : steps) {
-        std::vector<std::string> send = {VANTREL_SEND, "--retry", "10000"};
+        std::vector<std::string> send = {VANTREL_SEND, "--port", "6867", "--retry", "10000"};
         send.insert(send.end(), step.begin(), step.end());
         snapshot.insert(snapshot.end(), step.begin(), step.end());
         ASSERT_EQ(runTool(send), 0) << readFile(dir / "tool.err");
