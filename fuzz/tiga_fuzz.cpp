@@ -1,7 +1,7 @@
 // Feeds arbitrary bytes to loadTigaFont as a font file. Whatever the bytes,
 // the loader must load or refuse them without a crash, a read outside a
 // buffer or a leak, and every character of a loaded font must draw inside its
-// arrays.
+// arrays wherever the pen is.
 
 #include <unistd.h>
 
@@ -41,15 +41,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (font.entryCount != font.lastChar - font.firstChar + 2 ||
             font.faceName[kFaceNameSize] != '\0')
             abort();
-        // Every character, over every glyph row, a band of rows at a time.
+        // Every character, over every glyph row a band of rows at a time, from
+        // pens left of the row, at its start and near its right edge.
         char all[256];
         for (int c = 0; c < 256; ++c)
             all[c] = static_cast<char>(c == 0 ? ' ' : c);
         const uint32_t band = font.height < 64 ? font.height : 64;
         static std::vector<uint32_t> rows(64 * kRenderWidth);
-        for (int32_t y = 0; y > -font.height; y -= band)
-            drawTigaString(rows.data(), band, 0, y, std::string_view(all, sizeof all), font,
-                           kTextColor);
+        for (int32_t x : {-300, 0, kRenderWidth - 60})
+            for (int32_t y = 0; y > -font.height; y -= band)
+                drawTigaString(rows.data(), band, x, y, std::string_view(all, sizeof all), font,
+                               kTextColor);
     } else if (font.loaded || font.pattern || font.locations || font.advances || font.offsets) {
         abort();  // a refused font must hold no arrays
     }

@@ -1,8 +1,10 @@
 // Runs a program through the shell, as a user would, while the test plays its
-// other end (a listener, say) in this process.
+// other end (a listener, say) in this process; and reads back the files it wrote.
 #pragma once
 
 #include <cstdio>
+#include <filesystem>
+#include <fstream>
 #include <string>
 
 #ifndef _WIN32
@@ -31,4 +33,9 @@ int runCommand(const std::string& command, std::string& output, Serve serve) {
 
 inline int runCommand(const std::string& command, std::string& output) {
     return runCommand(command, output, [] {});
+}
+
+inline std::string readWhole(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
 }

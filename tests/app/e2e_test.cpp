@@ -27,6 +27,8 @@
 #include <thread>
 #include <vector>
 
+#include "tests/run_command.h"
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -45,11 +47,6 @@ const char* const kEmulator = std::getenv("VANTREL_E2E_EMULATOR");
 const char* const kWindowManager = std::getenv("VANTREL_E2E_WM");
 // The emulator's server, ended with the display it bound its desktop to.
 const char* const kEmulatorServer = std::getenv("VANTREL_E2E_WINESERVER");
-
-std::string readFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
-}
 
 // A child process started in dir, input from /dev/null, output into
 // dir/NAME.out and dir/NAME.err. Ended (SIGTERM, then SIGKILL) when it goes out of scope.
@@ -142,7 +139,7 @@ protected:
 
     void SetUp() override {
         ASSERT_NE(x, nullptr) << "no Xvfb display (run scripts/install-deps): "
-                              << (xvfb ? readFile(xvfb->err) : "");
+                              << (xvfb ? readWhole(xvfb->err) : "");
         dir = root / ::testing::UnitTest::GetInstance()->current_test_info()->name();
         fs::create_directories(dir);
     }
@@ -271,7 +268,7 @@ protected:
 
 TEST_F(Preview, WindowShowsWhatTheSnapshotRendersForTheSameMessages) {
     const Window w = startPreview(true);
-    ASSERT_NE(w, 0u) << readFile(preview->err);
+    ASSERT_NE(w, 0u) << readWhole(preview->err);
     XWindowAttributes area = {};
     ASSERT_TRUE(XGetWindowAttributes(x, w, &area));
     EXPECT_TRUE(area.width == 720 && area.height == 480) << area.width << " x " << area.height;
@@ -294,20 +291,20 @@ TEST_F(Preview, WindowShowsWhatTheSnapshotRendersForTheSameMessages) {
         std::vector<std::string> send = {VANTREL_SEND, "--port", "6867", "--retry", "10000"};
         send.insert(send.end(), step.begin(), step.end());
         snapshot.insert(snapshot.end(), step.begin(), step.end());
-        ASSERT_EQ(runTool(send), 0) << readFile(dir / "tool.err");
-        ASSERT_EQ(runTool(snapshot), 0) << readFile(dir / "tool.err");
+        ASSERT_EQ(runTool(send), 0) << readWhole(dir / "tool.err");
+        ASSERT_EQ(runTool(snapshot), 0) << readWhole(dir / "tool.err");
         const std::vector<uint32_t> want = readPng(dir / "want.png");
         ASSERT_EQ(want.size(), 720u * 480u);
         ASSERT_EQ(waitForPicture(w, want), "") << "after " << step.back();
     }
     // The last step's warning page switched the display: the trace says so at
     // once, not only when the next connection's lines flush it.
-    EXPECT_NE(readFile(preview->out).find("advisory/warning page 30: switching display\n"),
+    EXPECT_NE(readWhole(preview->out).find("advisory/warning page 30: switching display\n"),
               std::string::npos);
     sendInput(w, XK_Escape);
     EXPECT_TRUE(preview->ended(kExit));
     EXPECT_EQ(preview->status, 0);
-    EXPECT_EQ(readFile(preview->err), "");
+    EXPECT_EQ(readWhole(preview->err), "");
 }
 
 TEST_F(Preview, EscapeQAndTheCloseBoxEndWithStatusZeroAndStartFailuresWithOne) {
@@ -336,7 +333,7 @@ TEST_F(Preview, EscapeQAndTheCloseBoxEndWithStatusZeroAndStartFailuresWithOne) {
     };
     for (const auto& c : cases) {
         const Window w = startPreview(c.fonts, c.wrapper);
-        ASSERT_EQ(w != 0, c.status == 0) << c.name << ": " << readFile(preview->err);
+        ASSERT_EQ(w != 0, c.status == 0) << c.name << ": " << readWhole(preview->err);
         if (w != 0) sendInput(w, c.keysym, c.state);
         if ((c.state & Mod1Mask) != 0) {  // a key with Alt is the window system's
             EXPECT_FALSE(preview->ended(1s)) << c.name;
@@ -344,7 +341,7 @@ TEST_F(Preview, EscapeQAndTheCloseBoxEndWithStatusZeroAndStartFailuresWithOne) {
         }
         EXPECT_TRUE(preview->ended(kExit)) << c.name;
         EXPECT_EQ(preview->status, c.status) << c.name;
-        const std::string err = readFile(preview->err);
+        const std::string err = readWhole(preview->err);
         const std::string last = err.substr(err.find_last_of('\n', err.size() - 2) + 1);
         EXPECT_EQ(c.status == 0 ? err : last.substr(0, std::strlen(c.message)), c.message)
             << c.name << ": " << err;

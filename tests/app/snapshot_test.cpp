@@ -31,11 +31,6 @@ int snapshot(const std::filesystem::path& dir, const std::string& args,
     return status;
 }
 
-std::string readBytes(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
-}
-
 // A folder of the test's own with a rolling page (the clock on) and an alert.
 std::filesystem::path messageFolder(const char* name) {
     const std::filesystem::path dir =
@@ -159,9 +154,9 @@ TEST(SnapshotTimeline, FramesAreThoseOfTheSingleFrameRuns) {
     for (const auto& c : cases) {
         ASSERT_EQ(snapshot(dir, at + "-q -o t-%d.png " + c.range), 0) << c.range;
         ASSERT_EQ(snapshot(dir, at + "-o one.png " + c.single), 0) << c.single;
-        const std::string frame = readBytes(dir / ("t-" + std::to_string(c.frame) + ".png"));
+        const std::string frame = readWhole(dir / ("t-" + std::to_string(c.frame) + ".png"));
         EXPECT_FALSE(frame.empty()) << c.range;
-        EXPECT_EQ(frame == readBytes(dir / "one.png"), c.same) << c.range << " / " << c.single;
+        EXPECT_EQ(frame == readWhole(dir / "one.png"), c.same) << c.range << " / " << c.single;
     }
     std::filesystem::remove_all(dir);
 }

@@ -4,7 +4,6 @@
 
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <string>
 
 #include "feed/net.h"
@@ -40,9 +39,4 @@ inline std::string takeReply(NetSocket sock) {
 // A file in the temporary folder for a trace that a test reads back by name.
 inline std::filesystem::path tracePath(const std::string& name) {
     return std::filesystem::temp_directory_path() / ("vantrel-" + name);
-}
-
-inline std::string readWhole(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
 }
