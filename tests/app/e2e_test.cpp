@@ -341,7 +341,12 @@ TEST_F(Preview, EscapeQAndTheCloseBoxEndWithStatusZeroAndStartFailuresWithOne) {
         }
         EXPECT_TRUE(preview->ended(kExit)) << c.name;
         EXPECT_EQ(preview->status, c.status) << c.name;
-        const std::string err = readWhole(preview->err);
+        std::string err = readWhole(preview->err);
+        // Wine may report its own server connection breaking under a thread
+        // (the listener's) as the process exits: that line is the emulator's.
+        for (size_t at;
+             kEmulator != nullptr && (at = err.rfind("wine client error:")) != std::string::npos;)
+            err.erase(at);
         const std::string last = err.substr(err.find_last_of('\n', err.size() - 2) + 1);
         EXPECT_EQ(c.status == 0 ? err : last.substr(0, std::strlen(c.message)), c.message)
             << c.name << ": " << err;
