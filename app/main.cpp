@@ -37,7 +37,7 @@ int main() {
     rawConsole();
     if (!netStartup()) failStart("WSAStartup failed\n");
     presetPageModel();
-    tcpEst();
+    tcpEst(kAnyAddress, kFeedPort);
     if (!loadFontSlots(nullptr)) std::exit(1);
     buildHtaps();
     if (!allocateRenderBuffers()) failStart("failed to allocate render buffers\n");

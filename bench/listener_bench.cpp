@@ -89,8 +89,7 @@ void bareCycle(int listen_sock, int size) {
 template <typename Cycle>
 void serveAndMeasure(benchmark::State& state, Cycle cycle) {
     presetPageModel();
-    feed_port = 0;
-    int listen_sock = openListener();
+    int listen_sock = openListener(0x7f000001, 0);  // 127.0.0.1
     int port = feed_bound_port.load();
     const std::string frame = framedPage();
     std::atomic<bool> stop{false};

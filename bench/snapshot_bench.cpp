@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "app/buffers.h"
-#include "tools/snapshot/encode.h"
+#include "tools/encode/video_file.h"
 #include "tools/snapshot/snapshot.h"
 
 namespace {

@@ -12,8 +12,15 @@
 
 constexpr int kNoExpectation = -1;  // expected size before the first '#' has arrived
 
-int feed_port = kFeedPort;            // set by tests before the listener starts
+FeedAllowList feed_allowed = {};      // set before the listener starts; empty serves everyone
 std::atomic<int> feed_bound_port{0};  // set by openListener, read by tests
+
+// Where tcpEst's thread listens; handed over on the heap, since the thread
+// outlives the call.
+struct ListenAt {
+    uint32_t address;  // host byte order
+    int port;          // 0: any free port
+};
 
 // Once shutdown has released the socket library, a failing socket call is the
 // release at work, not a fault: the thread waits quietly for the process to
@@ -93,26 +100,106 @@ static void traceExpected(FILE* out, int expected, int received) {
     fprintf(out, "expected: %d  received: %d\n", expected, received);
 }
 
-void tcpEst() {
-    pthread_t thread;
-    pthread_create(&thread, nullptr, tcpServ, nullptr);
-}
-
-void* tcpServ(void*) {
-    pthread_detach(pthread_self());
-    // The socket lives as long as the thread: closing it between connections
-    // would refuse senders in the gap and reset the ones already queued.
-    NetSocket listen_sock = openListener();
+// The socket lives as long as the thread: closing it between connections
+// would refuse senders in the gap and reset the ones already queued.
+[[noreturn]] static void serveForever(NetSocket listen_sock) {
     for (;;)
         createSock(listen_sock, stdout, stderr);
-    return nullptr;
 }
 
-NetSocket openListener() {
+// The body of a thread started by tcpServeOn: the socket is open already.
+static void* serveOpenSocket(void* sock) {
+    pthread_detach(pthread_self());
+    serveForever(reinterpret_cast<NetSocket>(sock));
+}
+
+// Whether the peer of conn may send; a peer whose address cannot be read is
+// not known to be allowed.
+static bool admitPeer(NetSocket conn, FILE* err) {
+    if (feed_allowed.count == 0) return true;
+    uint32_t peer = 0;
+    if (netPeerAddress(conn, peer) && feedPeerAllowed(peer)) return true;
+    char text[16] = "unknown";
+    if (peer != 0) formatIpv4(peer, text, sizeof text);
+    fprintf(err, "refused connection from %s: not an allowed sender\n", text);
+    fflush(err);
+    return false;
+}
+
+bool parseIpv4(const char* text, uint32_t& address) {
+    uint32_t value = 0;
+    for (int part = 0; part < 4; ++part) {
+        if (part > 0 && *text++ != '.') return false;
+        int digits = 0, byte = 0;
+        for (; *text >= '0' && *text <= '9' && digits < 3; ++text, ++digits)
+            byte = byte * 10 + (*text - '0');
+        if (digits == 0 || byte > 255) return false;
+        value = value << 8 | static_cast<uint32_t>(byte);
+    }
+    if (*text != '\0') return false;
+    address = value;
+    return true;
+}
+
+bool parseNetRange(const char* text, NetRange& range) {
+    char address[16];
+    const char* slash = strchr(text, '/');
+    const size_t length = slash != nullptr ? static_cast<size_t>(slash - text) : strlen(text);
+    if (length >= sizeof address) return false;
+    memcpy(address, text, length);
+    address[length] = '\0';
+    int bits = 32;
+    if (slash != nullptr) {
+        const char* b = slash + 1;
+        if (*b < '0' || *b > '9' || (b[1] != '\0' && (b[1] < '0' || b[1] > '9' || b[2] != '\0')))
+            return false;
+        bits = atoi(b);
+        if (bits > 32) return false;
+    }
+    uint32_t value = 0;
+    if (!parseIpv4(address, value)) return false;
+    // A shift by 32 is undefined, so /0 is spelled out.
+    const uint32_t mask = bits == 0 ? 0 : ~uint32_t{0} << (32 - bits);
+    if ((value & ~mask) != 0) return false;  // 10.1.2.3/8 is a typing error, not a network
+    range = {value, mask};
+    return true;
+}
+
+void formatIpv4(uint32_t address, char* text, size_t size) {
+    snprintf(text, size, "%u.%u.%u.%u", address >> 24, address >> 16 & 0xFF, address >> 8 & 0xFF,
+             address & 0xFF);
+}
+
+bool feedPeerAllowed(uint32_t address) {
+    if (feed_allowed.count == 0) return true;
+    for (int i = 0; i < feed_allowed.count && i < kMaxAllowedNets; ++i)
+        if ((address & feed_allowed.nets[i].mask) == feed_allowed.nets[i].address) return true;
+    return false;
+}
+
+void tcpEst(uint32_t address, int port) {
+    pthread_t thread;
+    ListenAt* at = new ListenAt{address, port};
+    if (pthread_create(&thread, nullptr, tcpServ, at) != 0) delete at;
+}
+
+void tcpServeOn(NetSocket listen_sock) {
+    pthread_t thread;
+    pthread_create(&thread, nullptr, serveOpenSocket, reinterpret_cast<void*>(listen_sock));
+}
+
+void* tcpServ(void* where) {
+    pthread_detach(pthread_self());
+    const ListenAt at = *static_cast<ListenAt*>(where);
+    delete static_cast<ListenAt*>(where);
+    serveForever(openListener(at.address, at.port));
+}
+
+NetSocket openListener(uint32_t address, int port) {
     NetSocket sock = netStream();
     if (sock == kNoSocket) fatal("socket failed", netError());
     if (!netClaimPort(sock)) fatal("setsockopt", netError());
-    if (!netBind(sock, kAnyAddress, feed_port)) fatal("bind failed", netError());
+    if (!netBind(sock, address, port)) fatal("bind failed", netError());
     if (!netListen(sock, kListenBacklog)) fatal("listen", netError());
     feed_bound_port.store(netLocalPort(sock));
     return sock;
@@ -127,6 +214,10 @@ int createSock(NetSocket listen_sock, FILE* out, FILE* err) {
         netPrintError(err, "accept", code);
         fflush(err);
         if (netShortage(code)) netPauseMs(kAcceptPauseMs);
+        return -1;
+    }
+    if (!admitPeer(conn, err)) {
+        netClose(conn);
         return -1;
     }
     serveConnection(conn, out, err);

@@ -1,12 +1,14 @@
 // The page feed listener: a detached thread that serves one TCP connection at a
-// time on port 6867, reads one framed message per connection, traces it, hands
-// its JSON object to the decoder and answers "Hello from server".
+// time (the preview listens on port 6867 of every IPv4 interface), reads one
+// framed message per connection, traces it, hands its JSON object to the
+// decoder and answers "Hello from server".
 //
 // A message is the decimal length of the JSON text, '#', and the text, with no
 // terminator. At most 4095 bytes of a connection are read.
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 
@@ -19,36 +21,72 @@ constexpr int kReceiveChunk = 4096;          // bytes asked for by each receive
 constexpr int kConnectionDeadlineMs = 5000;  // from accept to the end of the message
 constexpr int kAcceptPauseMs = 100;          // wait after accept ran short of descriptors or memory
 constexpr uint32_t kAnyAddress = 0;          // 0.0.0.0: every IPv4 interface
+constexpr int kMaxAllowedNets = 32;          // networks an allow list names at most
 constexpr char kFeedReply[] = "Hello from server";     // sent without terminator or line end
 constexpr int kFeedReplySize = sizeof kFeedReply - 1;  // 17 bytes
 
-extern int feed_port;  // port the listener binds: kFeedPort; tests set another, or 0 for any
-                       // free port, before the listener starts
+// An IPv4 network: the addresses whose top bits equal those of address.
+struct NetRange {
+    uint32_t address;  // host byte order, bits below the prefix 0
+    uint32_t mask;     // the prefix as a mask: /24 is 0xFFFFFF00, /0 is 0
+};
+
+// The senders the listener serves. Empty (count 0) serves everyone, as the
+// preview does; otherwise a peer outside every range is closed before anything
+// is read. Set before the listener starts, read-only afterwards.
+struct FeedAllowList {
+    NetRange nets[kMaxAllowedNets];  // the allowed networks
+    int count;                       // 0..kMaxAllowedNets; 0 allows every peer
+};
+
+extern FeedAllowList feed_allowed;        // empty: every peer is served
 extern std::atomic<int> feed_bound_port;  // set by openListener once its socket listens; 0 before
 
-// Starts the listener: a thread with default attributes running tcpServ. Returns
-// at once; whether the thread could be created is not looked at.
-void tcpEst();
+// Parses "A.B.C.D/BITS" (BITS 0..32; a bare address is /32) into range.
+// Returns false for anything else, or when bits are set below the prefix.
+bool parseNetRange(const char* text, NetRange& range);
 
-// The listener thread body; ignores its argument and never returns. It detaches
-// itself, opens the listening socket once and then serves one connection per
-// createSock call, forever.
+// Parses "A.B.C.D" into address (host byte order). Returns false otherwise.
+bool parseIpv4(const char* text, uint32_t& address);
+
+// Writes address (host byte order) as "A.B.C.D" into text (16 bytes suffice).
+void formatIpv4(uint32_t address, char* text, size_t size);
+
+// Whether a peer at address (host byte order) may send pages: always with an
+// empty allow list, otherwise when one of its ranges holds the address.
+bool feedPeerAllowed(uint32_t address);
+
+// Starts the listener on address (host byte order; kAnyAddress for every
+// interface) and port (0: any free one): a thread with default attributes that
+// opens the listening socket and runs tcpServ on it. Returns at once; whether
+// the thread could be created is not looked at.
+void tcpEst(uint32_t address, int port);
+
+// Starts the listener thread on a socket that openListener has opened already,
+// for a program that must know the port is its own before it goes on.
+void tcpServeOn(NetSocket listen_sock);
+
+// The listener thread body; its argument is a heap copy of where to listen
+// (tcpEst), never returned. It detaches itself, opens the listening socket
+// once and then serves one connection per createSock call, forever.
 //
 // NOTE: the thread is never stopped or joined. When main returns, the process
 // ends with the thread wherever it is (blocked in accept or mid-connection).
 // Releasing Winsock at shutdown makes a waiting accept fail; the thread then
 // sees netStopping and waits quietly, so the exit keeps main's status.
-void* tcpServ(void* unused);
+void* tcpServ(void* where);
 
-// Creates the listening socket on all IPv4 interfaces, port feed_port, with
-// its port claimed (netClaimPort) and a backlog of 3, and returns it. Every failure is fatal: the
-// operation's text as perror prints it ("socket failed", "setsockopt",
+// Creates the listening socket on address and port, with its port claimed
+// (netClaimPort) and a backlog of 3, and returns it. Every failure is fatal:
+// the operation's text as perror prints it ("socket failed", "setsockopt",
 // "bind failed", "listen") and exit status 1.
-NetSocket openListener();
+NetSocket openListener(uint32_t address, int port);
 
 // One connection cycle on a listening socket: accepts one client, serves it
 // (serveConnection) and closes the connection; returns the result of that
-// close. An accept failure that a client or a passing shortage of descriptors
+// close. A peer that feed_allowed leaves out is closed at once, unread and
+// unanswered, with "refused connection from A.B.C.D: not an allowed sender" on
+// err, and -1 is returned. An accept failure that a client or a passing shortage of descriptors
 // or memory can cause is reported as perror("accept") would, on err, and
 // returns -1 (after a short pause for a shortage); any other accept failure is
 // fatal, with status 1.

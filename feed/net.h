@@ -65,6 +65,10 @@ int netLocalPort(NetSocket sock);
 // Accepts one connection (not inherited by children), or kNoSocket (netError).
 NetSocket netAccept(NetSocket listener);
 
+// The IPv4 address (host byte order) of a connected socket's peer. Returns
+// false (netError) when it cannot be read.
+bool netPeerAddress(NetSocket sock, uint32_t& addr);
+
 // Connects to IPv4 address addr (host byte order) and port. False on failure.
 bool netConnect(NetSocket sock, uint32_t addr, int port);
 

@@ -143,6 +143,15 @@ bool netResolve(const char* host, uint32_t& addr, const char*& why) {
     return true;
 }
 
+bool netPeerAddress(NetSocket sock, uint32_t& addr) {
+    sockaddr_in at{};
+    socklen_t len = sizeof at;
+    if (getpeername(fd(sock), reinterpret_cast<sockaddr*>(&at), &len) != 0) return false;
+    if (at.sin_family != AF_INET) return false;
+    addr = ntohl(at.sin_addr.s_addr);
+    return true;
+}
+
 void netSetTimeouts(NetSocket sock, int send_ms, int receive_ms) {
     timeval tv{send_ms / 1000, (send_ms % 1000) * 1000};
     setsockopt(fd(sock), SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);

@@ -158,6 +158,15 @@ bool netResolve(const char* host, uint32_t& addr, const char*& why) {
     return true;
 }
 
+bool netPeerAddress(NetSocket sock, uint32_t& addr) {
+    sockaddr_in at{};
+    int len = sizeof at;
+    if (getpeername(handle(sock), reinterpret_cast<sockaddr*>(&at), &len) != 0) return false;
+    if (at.sin_family != AF_INET) return false;
+    addr = ntohl(at.sin_addr.s_addr);
+    return true;
+}
+
 void netSetTimeouts(NetSocket sock, int send_ms, int receive_ms) {
     DWORD ms = static_cast<DWORD>(send_ms);
     setsockopt(handle(sock), SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&ms),

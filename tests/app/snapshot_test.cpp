@@ -15,6 +15,7 @@ extern "C" {
 #include <string>
 
 #include "tests/run_command.h"
+#include "tools/common/display_clock.h"
 #include "tools/snapshot/output.h"
 
 namespace {
@@ -72,7 +73,7 @@ TEST(SnapshotOutput, FramePatternsHoldOneFrameNumber) {
     EXPECT_FALSE(formatFramePath("frame-%05d.png", 7, small, sizeof small));  // does not fit
 }
 
-TEST(SnapshotTime, ParsesExistingLocalTimesOnly) {
+TEST(DisplayClock, ParsesExistingLocalTimesOnly) {
     const std::pair<const char*, int> cases[] = {
         // text, weekday (-1: rejected)
         {"2025-01-05 09:05:07", 0},    {"2024-02-29 23:59:59", 4},  // a leap day, Thursday
@@ -82,7 +83,7 @@ TEST(SnapshotTime, ParsesExistingLocalTimesOnly) {
     };
     for (const auto& [text, wday] : cases) {
         struct tm t = {};
-        EXPECT_EQ(parseSnapshotTime(text, t), wday >= 0) << text;
+        EXPECT_EQ(parseLocalTime(text, t), wday >= 0) << text;
         if (wday < 0) continue;
         EXPECT_EQ(t.tm_wday, wday) << text;
         EXPECT_EQ(t.tm_hour, std::atoi(text + 11)) << text;

@@ -71,8 +71,7 @@ protected:
         ASSERT_TRUE(netStartup());
         std::memset(pagestore, 0, sizeof pagestore);
         presetPageModel();
-        feed_port = 0;
-        listen_sock = openListener();
+        listen_sock = openListener(kLoopback, 0);
         port = feed_bound_port.load();
         out_path = tracePath(std::to_string(port) + ".out");
         err_path = tracePath(std::to_string(port) + ".err");
@@ -248,10 +247,8 @@ TEST(ListenerDeathTest, SetUpFailuresAreFatalAndTheEndIsQuiet) {
     EXPECT_EXIT(
         {
             netStartup();
-            feed_port = 0;
-            openListener();
-            feed_port = feed_bound_port.load();
-            openListener();  // the same port again: in use
+            openListener(kAnyAddress, 0);
+            openListener(kAnyAddress, feed_bound_port.load());  // the same port again: in use
         },
         ::testing::ExitedWithCode(1), "^bind failed: ");
     enum { InAccept, MidConnection, AfterCleanup };
@@ -259,8 +256,7 @@ TEST(ListenerDeathTest, SetUpFailuresAreFatalAndTheEndIsQuiet) {
         EXPECT_EXIT(
             {
                 netStartup();
-                feed_port = 0;
-                tcpEst();
+                tcpEst(kLoopback, 0);
                 for (int i = 0; i < kWaitMs && feed_bound_port.load() == 0; ++i)
                     std::this_thread::sleep_for(milliseconds(1));
                 if (sendFramed(feed_bound_port.load(), "{\"topPage\":3}") != kFeedReply) exit(3);

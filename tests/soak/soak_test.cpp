@@ -128,8 +128,7 @@ TEST(Soak, EveryValidPageArrivesWholeWhileDamagedPeersComeAndGo) {
     buildHtaps();
     ASSERT_TRUE(allocateRenderBuffers() && allocateImages());
     resetFrameState();
-    feed_port = 0;
-    tcpEst();
+    tcpEst(kLoopback, 0);
     for (int i = 0; i < 1000 && feed_bound_port.load() == 0; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     const int port = feed_bound_port.load();

@@ -13,7 +13,7 @@
 #include "app/canvas.h"
 #include "fonts/tiga_font.h"
 #include "render/resample.h"
-#include "tools/snapshot/encode.h"
+#include "tools/encode/video_file.h"
 #include "tools/snapshot/options.h"
 #include "tools/snapshot/output.h"
 #include "tools/snapshot/snapshot.h"
@@ -155,9 +155,9 @@ int main(int argc, char** argv) {
 
     Timeline timeline = {};
     timeline.messages = &opts.messages;
-    timeline.clockRuns = opts.clockRuns;
+    struct tm start = {};
     if (opts.timeText != nullptr) {
-        if (!parseSnapshotTime(opts.timeText, timeline.start)) {
+        if (!parseLocalTime(opts.timeText, start)) {
             std::fprintf(stderr,
                          "vantrel-snapshot: --time wants a local time \"YYYY-MM-DD HH:MM:SS\", "
                          "not '%s'\n",
@@ -166,8 +166,9 @@ int main(int argc, char** argv) {
         }
     } else {
         const std::time_t now = std::time(nullptr);
-        localtime_r(&now, &timeline.start);
+        localtime_r(&now, &start);
     }
+    timeline.clock = startDisplayClock(start, opts.clockRuns);
 
     // Every file is read before anything is applied, so a bad name changes nothing.
     size_t failed = 0;

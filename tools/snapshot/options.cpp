@@ -1,30 +1,16 @@
 #include "tools/snapshot/options.h"
 
-#include <strings.h>
-
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
+#include "tools/common/args.h"
 #include "tools/snapshot/output.h"
 
 namespace {
 
-// Takes the value of option name from argv[i] ("--name=VALUE") or argv[i + 1].
 const char* optionValue(int argc, char** argv, int& i, const char* name, FILE* err) {
-    const size_t length = std::strlen(name);
-    if (std::strncmp(argv[i], name, length) == 0 && argv[i][length] == '=')
-        return argv[i] + length + 1;
-    if (i + 1 >= argc) {
-        std::fprintf(err, "vantrel-snapshot: %s needs a value\n", name);
-        return nullptr;
-    }
-    return argv[++i];
-}
-
-bool isOption(const char* arg, const char* name) {
-    const size_t length = std::strlen(name);
-    return std::strncmp(arg, name, length) == 0 && (arg[length] == '\0' || arg[length] == '=');
+    return optionValue("vantrel-snapshot", argc, argv, i, name, err);
 }
 
 // A frame number or count, 1..kMaxFrames, for option name.
@@ -41,12 +27,6 @@ bool frameValue(int argc, char** argv, int& i, const char* name, long& out, FILE
     }
     out = n;
     return true;
-}
-
-bool endsWith(const char* text, const char* suffix) {
-    const size_t length = std::strlen(text);
-    const size_t tail = std::strlen(suffix);
-    return length >= tail && strcasecmp(text + length - tail, suffix) == 0;
 }
 
 // Decides what the output is, and checks that it can hold the frame range.

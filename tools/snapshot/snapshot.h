@@ -7,10 +7,6 @@
 
 #include "feed/listener.h"
 
-// Parses "YYYY-MM-DD HH:MM:SS" as a local time into out, weekday included.
-// Returns false for any other text and for a date or time that does not exist.
-bool parseSnapshotTime(const char* text, struct tm& out);
-
 // Turns the text of a message file into what the listener hands the decoder
 // when a sender sends that text framed as "<length>#<text>": at most
 // kMessageCapacity bytes of the framed message, everything before the first

@@ -27,17 +27,6 @@ bool readTimedMessages(std::vector<TimedMessage>& messages, size_t maxBytes, siz
     return true;
 }
 
-struct tm frameClock(const Timeline& timeline, long frame) {
-    const long seconds = (frame - 1) / kClockFramesPerSecond;
-    // Frame 1 shows the time as given, even one that a daylight-saving change
-    // skips and that the calendar would move.
-    if (!timeline.clockRuns || seconds == 0) return timeline.start;
-    struct tm now = {};
-    const std::time_t at = timeline.startSeconds + seconds;
-    localtime_r(&at, &now);
-    return now;
-}
-
 void startTimeline(Timeline& timeline) {
     std::memset(pagestore, 0, sizeof pagestore);
     presetPageModel();
@@ -45,8 +34,6 @@ void startTimeline(Timeline& timeline) {
     resetFrameState();
     repaintSolids();
     timeline.next = 0;
-    struct tm start = timeline.start;
-    timeline.startSeconds = std::mktime(&start);
 }
 
 void composeTimelineFrame(Timeline& timeline, long frame) {
@@ -55,5 +42,5 @@ void composeTimelineFrame(Timeline& timeline, long frame) {
          ++timeline.next)
         if (messages[timeline.next].hasObject)
             decodeMessage(messages[timeline.next].framed.c_str());
-    composeFrame(frameClock(timeline, frame));
+    composeFrame(displayClockAt(timeline.clock, frame - 1));
 }

@@ -8,8 +8,9 @@
 #include <string>
 #include <vector>
 
-constexpr long kMaxFrames = 1000000;       // about 4.6 hours of display at 60 frames/s
-constexpr int kClockFramesPerSecond = 60;  // the clock moves 1/60 s per frame
+#include "tools/common/display_clock.h"
+
+constexpr long kMaxFrames = 1000000;  // about 4.6 hours of display at 60 frames/s
 
 // One message file and the frame it arrives before.
 struct TimedMessage {
@@ -23,9 +24,7 @@ struct TimedMessage {
 struct Timeline {
     const std::vector<TimedMessage>* messages;  // sorted by frame, order kept within one
     size_t next;                                // first message not yet applied
-    struct tm start;                            // the local clock at frame 1
-    std::time_t startSeconds;                   // the same as calendar time
-    bool clockRuns;                             // false: every frame shows start
+    DisplayClock clock;                         // the local clock from frame 1 on
 };
 
 // Reads every message file and frames it as the listener would, then orders
@@ -33,10 +32,6 @@ struct Timeline {
 // Returns false, with the index of the file in failed and errno as the read
 // left it (0 when the file is over maxBytes), when a file cannot be read.
 bool readTimedMessages(std::vector<TimedMessage>& messages, size_t maxBytes, size_t& failed);
-
-// The local time frame (1-based) shows: start, moved on (frame - 1) / 60
-// seconds when the clock runs.
-struct tm frameClock(const Timeline& timeline, long frame);
 
 // Puts the page model and every frame loop state back to their start-up
 // values and the timeline before its first message, so that a second run over

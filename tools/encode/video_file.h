@@ -6,15 +6,14 @@
 #include <cstdint>
 #include <string>
 
+#include "tools/encode/h264.h"
+
 struct AVCodecContext;
 struct AVFilterContext;
 struct AVFilterGraph;
 struct AVFormatContext;
 struct AVFrame;
 struct AVPacket;
-struct SwsContext;
-
-constexpr int kVideoFramesPerSecond = 60;  // the display's pace: one frame every 1/60 s
 
 enum class VideoKind : uint8_t {
     kMp4,  // H.264 in MP4, lossy, small
@@ -28,10 +27,9 @@ struct VideoWriter {
     const char* path;            // the file, opened when the frames proper begin
     AVFormatContext* format;     // the file; null until the writing pass opens it
     AVCodecContext* codec;       // H.264 or GIF encoder
-    AVFrame* input;              // one frame of 0xAARRGGBB words, reused for every frame
+    AVFrame* input;              // GIF: one frame of 0xAARRGGBB words, reused for every frame
     AVFrame* converted;          // the encoder's picture (YUV for H.264, palette indices for GIF)
     AVPacket* packet;            // reused for every encoded packet
-    SwsContext* scale;           // RGB to YUV 4:2:0 for H.264
     AVFilterGraph* graph;        // GIF: palettegen (first pass) or paletteuse (second)
     AVFilterContext* source;     // the graph's frame input
     AVFilterContext* paletteIn;  // the graph's palette input (second pass)

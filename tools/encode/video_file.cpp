@@ -1,4 +1,4 @@
-#include "tools/snapshot/encode.h"
+#include "tools/encode/video_file.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -7,20 +7,17 @@ extern "C" {
 #include <libavfilter/buffersrc.h>
 #include <libavformat/avformat.h>
 #include <libavutil/imgutils.h>
-#include <libavutil/opt.h>
-#include <libswscale/swscale.h>
 }
 
 #include <cstdio>
 #include <cstring>
 
+#include "tools/encode/av_error.h"
+#include "tools/encode/h264.h"
+#include "tools/encode/yuv.h"
+
 // ---------------------------------------------------------------------------
 // Constants
-
-// Text on flat bands: a low constant-quality factor keeps glyph edges clean at
-// a few hundred kilobytes a minute.
-constexpr const char* kH264Preset = "medium";
-constexpr const char* kH264Quality = "18";
 // The display has few colours, so the frames' own 256 are exact almost
 // everywhere: no dithering, which would only add noise to flat bands, and only
 // the changed rectangle of each frame is mapped again.
@@ -34,15 +31,11 @@ constexpr uint32_t kOpaque = 0xFF000000u;  // alpha of every pixel handed to the
 namespace {
 
 bool fail(std::string& error, const char* what, int code) {
-    char text[AV_ERROR_MAX_STRING_SIZE] = {};
-    av_strerror(code, text, sizeof text);
-    error = std::string(what) + ": " + text;
-    return false;
+    return avFail(error, what, code);
 }
 
 bool fail(std::string& error, const char* what) {
-    error = what;
-    return false;
+    return avFail(error, what);
 }
 
 // A frame of the given format with its own pixels, or null.
@@ -111,13 +104,15 @@ bool openPaletteUseGraph(VideoWriter& v, std::string& error) {
 }
 
 bool openEncoder(VideoWriter& v, std::string& error) {
-    const AVCodec* codec = v.kind == VideoKind::kGif ? avcodec_find_encoder(AV_CODEC_ID_GIF)
-                                                     : avcodec_find_encoder_by_name("libx264");
-    if (codec == nullptr && v.kind == VideoKind::kMp4)
-        codec = avcodec_find_encoder(AV_CODEC_ID_H264);
-    if (codec == nullptr)
-        return fail(error, v.kind == VideoKind::kGif ? "this FFmpeg has no GIF encoder"
-                                                     : "this FFmpeg has no H.264 encoder");
+    const bool globalHeader = (v.format->oformat->flags & AVFMT_GLOBALHEADER) != 0;
+    if (v.kind == VideoKind::kMp4) {
+        const H264Settings settings = {H264Mode::kFile, v.width, v.height, v.frameStep, 0,
+                                       globalHeader};
+        v.codec = openH264(settings, error);
+        return v.codec != nullptr;
+    }
+    const AVCodec* codec = avcodec_find_encoder(AV_CODEC_ID_GIF);
+    if (codec == nullptr) return fail(error, "this FFmpeg has no GIF encoder");
     v.codec = avcodec_alloc_context3(codec);
     if (v.codec == nullptr) return fail(error, "out of memory for the encoder");
     v.codec->width = v.width;
@@ -125,20 +120,8 @@ bool openEncoder(VideoWriter& v, std::string& error) {
     v.codec->time_base = AVRational{1, kVideoFramesPerSecond};
     v.codec->framerate = AVRational{kVideoFramesPerSecond, v.frameStep};
     v.codec->sample_aspect_ratio = AVRational{1, 1};
-    if (v.kind == VideoKind::kGif) {
-        v.codec->pix_fmt = AV_PIX_FMT_PAL8;
-    } else {
-        // swscale's RGB to YUV conversion is BT.601 in limited range; say so.
-        v.codec->pix_fmt = AV_PIX_FMT_YUV420P;
-        v.codec->colorspace = AVCOL_SPC_SMPTE170M;
-        v.codec->color_primaries = AVCOL_PRI_SMPTE170M;
-        v.codec->color_trc = AVCOL_TRC_SMPTE170M;
-        v.codec->color_range = AVCOL_RANGE_MPEG;
-        av_opt_set(v.codec->priv_data, "preset", kH264Preset, 0);
-        av_opt_set(v.codec->priv_data, "crf", kH264Quality, 0);
-    }
-    if (v.format->oformat->flags & AVFMT_GLOBALHEADER)
-        v.codec->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+    v.codec->pix_fmt = AV_PIX_FMT_PAL8;
+    if (globalHeader) v.codec->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
     const int rc = avcodec_open2(v.codec, codec, nullptr);
     return rc >= 0 || fail(error, "cannot open the encoder", rc);
 }
@@ -167,10 +150,7 @@ bool openFile(VideoWriter& v, std::string& error) {
     if (v.packet == nullptr) return fail(error, "out of memory for packets");
     if (v.kind == VideoKind::kMp4) {
         v.converted = newFrame(AV_PIX_FMT_YUV420P, v.width, v.height);
-        v.scale = sws_getContext(v.width, v.height, AV_PIX_FMT_RGB32, v.width, v.height,
-                                 AV_PIX_FMT_YUV420P, SWS_BICUBIC, nullptr, nullptr, nullptr);
-        if (v.converted == nullptr || v.scale == nullptr)
-            return fail(error, "out of memory for the colour conversion");
+        if (v.converted == nullptr) return fail(error, "out of memory for the colour conversion");
     } else {
         v.converted = av_frame_alloc();
         if (v.converted == nullptr) return fail(error, "out of memory for the GIF frames");
@@ -224,6 +204,7 @@ bool openVideo(VideoWriter& video, VideoKind kind, const char* path, int width, 
     video.width = width;
     video.height = height;
     video.frameStep = frameStep < 1 ? 1 : frameStep;
+    // Only the GIF's filters read it, but it also says the writer is open.
     video.input = newFrame(AV_PIX_FMT_RGB32, width, height);
     bool ok = video.input != nullptr || fail(error, "out of memory for a frame");
     if (ok && kind == VideoKind::kGif) {
@@ -238,6 +219,17 @@ bool openVideo(VideoWriter& video, VideoKind kind, const char* path, int width, 
 
 bool addVideoFrame(VideoWriter& v, const uint32_t* words, std::string& error) {
     if (v.input == nullptr) return fail(error, "the video is not open");
+    const int64_t pts = v.written * v.frameStep;
+    ++v.written;
+    if (v.kind == VideoKind::kMp4) {
+        const int rc = av_frame_make_writable(v.converted);
+        if (rc < 0) return fail(error, "out of memory for a frame", rc);
+        const YuvPlanes planes = {v.converted->data[0], v.converted->data[1], v.converted->data[2],
+                                  v.converted->linesize[0], v.converted->linesize[1]};
+        rgbToYuv420Rows(words, v.width, v.height, 0, v.height, planes);
+        v.converted->pts = pts;
+        return encode(v, v.converted, error);
+    }
     int rc = av_frame_make_writable(v.input);
     if (rc < 0) return fail(error, "out of memory for a frame", rc);
     for (int y = 0; y < v.height; ++y) {
@@ -246,16 +238,7 @@ bool addVideoFrame(VideoWriter& v, const uint32_t* words, std::string& error) {
         for (int x = 0; x < v.width; ++x)
             row[x] = from[x] | kOpaque;
     }
-    v.input->pts = v.written * v.frameStep;
-    ++v.written;
-    if (v.kind == VideoKind::kMp4) {
-        rc = av_frame_make_writable(v.converted);
-        if (rc < 0) return fail(error, "out of memory for a frame", rc);
-        sws_scale(v.scale, v.input->data, v.input->linesize, 0, v.height, v.converted->data,
-                  v.converted->linesize);
-        v.converted->pts = v.input->pts;
-        return encode(v, v.converted, error);
-    }
+    v.input->pts = pts;
     rc = av_buffersrc_add_frame_flags(v.source, v.input, AV_BUFFERSRC_FLAG_KEEP_REF);
     if (rc < 0) return fail(error, "cannot filter a frame", rc);
     return v.choosingPalette || drainPaletteUse(v, error);
@@ -305,7 +288,6 @@ void releaseVideo(VideoWriter& v) {
     av_frame_free(&v.converted);
     av_frame_free(&v.palette);
     av_packet_free(&v.packet);
-    sws_freeContext(v.scale);
     avfilter_graph_free(&v.graph);
     std::memset(&v, 0, sizeof v);
 }

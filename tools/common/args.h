@@ -1,0 +1,16 @@
+// Command-line pieces the tools share: options given as "--name VALUE" or
+// "--name=VALUE", and file names told apart by their ending.
+#pragma once
+
+#include <cstdio>
+
+// Whether arg is option name, alone or with "=VALUE".
+bool isOption(const char* arg, const char* name);
+
+// The value of option name at argv[i]: after its '=', or argv[i + 1] (then i
+// moves on). Null, after "PROGRAM: NAME needs a value" on err, when there is none.
+const char* optionValue(const char* program, int argc, char** argv, int& i, const char* name,
+                        FILE* err);
+
+// Whether text ends in suffix, letter case aside.
+bool endsWith(const char* text, const char* suffix);

@@ -1,0 +1,41 @@
+#include "tools/stream/library_log.h"
+
+extern "C" {
+#include <libavutil/log.h>
+}
+
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+
+constexpr int kLibraryLineSize = 512;
+
+static std::mutex library_lock;                  // guards library_error
+static char library_error[kLibraryLineSize] = {};  // the last error line; any thread
+
+static void keepLibraryLine(void* avcl, int level, const char* format, va_list args) {
+    if (level > AV_LOG_ERROR) return;
+    char line[kLibraryLineSize];
+    int prefix = 1;
+    // Without the "[tcp @ 0x...]" context: the text alone is what a user reads.
+    (void)avcl;
+    av_log_format_line2(nullptr, level, format, args, line, sizeof line, &prefix);
+    line[std::strcspn(line, "\r\n")] = '\0';
+    if (line[0] == '\0') return;
+    std::lock_guard<std::mutex> hold(library_lock);
+    std::snprintf(library_error, sizeof library_error, "%s", line);
+}
+
+void captureLibraryLog() {
+    av_log_set_callback(keepLibraryLine);
+}
+
+void clearLibraryError() {
+    std::lock_guard<std::mutex> hold(library_lock);
+    library_error[0] = '\0';
+}
+
+void lastLibraryError(char* out, int size) {
+    std::lock_guard<std::mutex> hold(library_lock);
+    std::snprintf(out, static_cast<size_t>(size), "%s", library_error);
+}

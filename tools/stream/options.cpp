@@ -1,0 +1,228 @@
+#include "tools/stream/options.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "tools/common/args.h"
+
+namespace {
+
+constexpr const char* kProgram = "vantrel-stream";
+constexpr int kMinBitrateKbits = 100;
+constexpr int kMaxBitrateKbits = 50000;
+constexpr int kMaxRetries = 1000000;
+constexpr int64_t kMaxDurationSeconds = 366LL * 24 * 3600;
+constexpr int kFramesPerSecond = 60;
+
+const char* value(int argc, char** argv, int& i, const char* name, FILE* err) {
+    return optionValue(kProgram, argc, argv, i, name, err);
+}
+
+// A whole number lo..hi for option name.
+bool numberValue(int argc, char** argv, int& i, const char* name, long lo, long hi, long& out,
+                 FILE* err) {
+    const char* text = value(argc, argv, i, name, err);
+    if (text == nullptr) return false;
+    char* end = nullptr;
+    errno = 0;
+    const long n = std::strtol(text, &end, 10);
+    if (errno != 0 || end == text || *end != '\0' || n < lo || n > hi) {
+        std::fprintf(err, "%s: %s wants %ld to %ld, not '%s'\n", kProgram, name, lo, hi, text);
+        return false;
+    }
+    out = n;
+    return true;
+}
+
+}  // namespace
+
+bool parseDuration(const char* text, int64_t& frames) {
+    int64_t seconds = 0;
+    const char* p = text;
+    if (*p == '\0') return false;
+    while (*p != '\0') {
+        if (*p < '0' || *p > '9') return false;
+        int64_t n = 0;
+        for (; *p >= '0' && *p <= '9'; ++p) {
+            n = n * 10 + (*p - '0');
+            if (n > kMaxDurationSeconds) return false;
+        }
+        int64_t unit = 1;
+        if (*p == 'h')
+            unit = 3600;
+        else if (*p == 'm')
+            unit = 60;
+        else if (*p != 's' && *p != '\0')
+            return false;
+        if (*p != '\0') ++p;
+        seconds += n * unit;
+        if (seconds > kMaxDurationSeconds) return false;
+    }
+    if (seconds == 0) return false;
+    frames = seconds * kFramesPerSecond;
+    return true;
+}
+
+bool parseListen(const char* text, uint32_t& address, int& port) {
+    const char* colon = std::strrchr(text, ':');
+    if (colon == nullptr || colon[1] == '\0') return false;
+    char host[16];
+    const size_t length = static_cast<size_t>(colon - text);
+    if (length == 0 || length >= sizeof host) return false;
+    std::memcpy(host, text, length);
+    host[length] = '\0';
+    char* end = nullptr;
+    errno = 0;
+    const long n = std::strtol(colon + 1, &end, 10);
+    if (errno != 0 || *end != '\0' || n < 0 || n > 65535 || colon[1] < '0' || colon[1] > '9')
+        return false;
+    if (!parseIpv4(host, address)) return false;
+    port = static_cast<int>(n);
+    return true;
+}
+
+StreamParse parseStreamOptions(int argc, char** argv, StreamOptions& opts, FILE* err) {
+    for (int i = 1; i < argc; ++i) {
+        const char* arg = argv[i];
+        long n = 0;
+        if (std::strcmp(arg, "--help") == 0 || std::strcmp(arg, "-h") == 0) {
+            return StreamParse::kHelp;
+        } else if (std::strcmp(arg, "--quiet") == 0 || std::strcmp(arg, "-q") == 0) {
+            opts.quiet = true;
+        } else if (std::strcmp(arg, "-y") == 0) {
+            opts.overwrite = true;
+        } else if (std::strcmp(arg, "--lossless") == 0) {
+            opts.lossless = true;
+        } else if (std::strcmp(arg, "--no-audio") == 0) {
+            opts.audio = false;
+        } else if (isOption(arg, "-o")) {
+            if (!(opts.output = value(argc, argv, i, "-o", err))) return StreamParse::kError;
+        } else if (isOption(arg, "--format")) {
+            if (!(opts.format = value(argc, argv, i, "--format", err))) return StreamParse::kError;
+        } else if (isOption(arg, "--fonts")) {
+            if (!(opts.fontDir = value(argc, argv, i, "--fonts", err))) return StreamParse::kError;
+        } else if (isOption(arg, "--time")) {
+            if (!(opts.timeText = value(argc, argv, i, "--time", err))) return StreamParse::kError;
+        } else if (isOption(arg, "--clock")) {
+            const char* text = value(argc, argv, i, "--clock", err);
+            if (text == nullptr) return StreamParse::kError;
+            if (std::strcmp(text, "run") != 0 && std::strcmp(text, "fixed") != 0) {
+                std::fprintf(err, "%s: --clock wants run or fixed, not '%s'\n", kProgram, text);
+                return StreamParse::kError;
+            }
+            opts.clockRuns = text[0] == 'r';
+        } else if (isOption(arg, "--listen")) {
+            const char* text = value(argc, argv, i, "--listen", err);
+            if (text == nullptr) return StreamParse::kError;
+            if (!parseListen(text, opts.listenAddress, opts.listenPort)) {
+                std::fprintf(err, "%s: --listen wants ADDR:PORT such as 0.0.0.0:6867, not '%s'\n",
+                             kProgram, text);
+                return StreamParse::kError;
+            }
+        } else if (isOption(arg, "--allow")) {
+            const char* text = value(argc, argv, i, "--allow", err);
+            if (text == nullptr) return StreamParse::kError;
+            NetRange range = {};
+            if (!parseNetRange(text, range)) {
+                std::fprintf(err,
+                             "%s: --allow wants a network such as 192.168.1.0/24 (no bits set "
+                             "past the prefix), not '%s'\n",
+                             kProgram, text);
+                return StreamParse::kError;
+            }
+            if (opts.allowed.count == kMaxAllowedNets) {
+                std::fprintf(err, "%s: --allow takes at most %d networks\n", kProgram,
+                             kMaxAllowedNets);
+                return StreamParse::kError;
+            }
+            opts.allowed.nets[opts.allowed.count++] = range;
+        } else if (isOption(arg, "--bitrate")) {
+            if (!numberValue(argc, argv, i, "--bitrate", kMinBitrateKbits, kMaxBitrateKbits, n, err))
+                return StreamParse::kError;
+            opts.bitrateKbits = static_cast<int>(n);
+        } else if (isOption(arg, "--retries")) {
+            if (!numberValue(argc, argv, i, "--retries", 0, kMaxRetries, n, err))
+                return StreamParse::kError;
+            opts.retries = static_cast<int>(n);
+        } else if (isOption(arg, "--aspect")) {
+            const char* text = value(argc, argv, i, "--aspect", err);
+            if (text == nullptr) return StreamParse::kError;
+            if (std::strcmp(text, "4:3") != 0 && std::strcmp(text, "3:2") != 0) {
+                std::fprintf(err, "%s: --aspect wants 4:3 (or 3:2, the default), not '%s'\n",
+                             kProgram, text);
+                return StreamParse::kError;
+            }
+            opts.aspect43 = text[0] == '4';
+        } else if (isOption(arg, "--duration")) {
+            const char* text = value(argc, argv, i, "--duration", err);
+            if (text == nullptr) return StreamParse::kError;
+            if (!parseDuration(text, opts.durationFrames)) {
+                std::fprintf(err, "%s: --duration wants a time such as 90s, 10m or 2h, not '%s'\n",
+                             kProgram, text);
+                return StreamParse::kError;
+            }
+        } else {
+            std::fprintf(err, "%s: %s %s (see --help)\n", kProgram,
+                         arg[0] == '-' ? "unknown option" : "unexpected argument", arg);
+            return StreamParse::kError;
+        }
+    }
+    if (opts.output == nullptr || opts.output[0] == '\0') {
+        std::fprintf(err, "%s: -o OUTPUT is required: a file (.mp4 .mkv .ts), a playlist (.m3u8) "
+                          "or a URL (rtmp:// rtmps:// srt:// udp://)\n",
+                     kProgram);
+        return StreamParse::kError;
+    }
+    return StreamParse::kRun;
+}
+
+void printStreamUsage(FILE* out) {
+    std::fprintf(
+        out,
+        "usage: vantrel-stream -o OUTPUT [options]\n"
+        "\n"
+        "Takes display pages as the preview does and puts what the display shows on air:\n"
+        "every frame, 60 a second, encoded live as H.264 (with a silent AAC sound track)\n"
+        "to a recording or a network stream, until Ctrl+C, a service stop or --duration.\n"
+        "\n"
+        "output (-o), chosen by its name:\n"
+        "  NAME.mp4 NAME.mkv NAME.ts   a recording (MP4 in fragments: a crash leaves it\n"
+        "                              playable to its last 2 seconds)\n"
+        "  NAME.m3u8                   HLS for a web page: 2 s segments beside the\n"
+        "                              playlist, which keeps the last 6; older ones go\n"
+        "  rtmp://HOST/APP/KEY         a streaming platform (also rtmps://), as FLV\n"
+        "  srt://HOST:PORT udp://HOST:PORT   MPEG-TS for a studio or cable head end\n"
+        "  --format NAME               the container, whatever the name (mp4, matroska,\n"
+        "                              mpegts, hls, flv)\n"
+        "  -y                          replace an existing file\n"
+        "\n"
+        "pages:\n"
+        "  --listen ADDR:PORT  where pages are taken (default 127.0.0.1:6867: this\n"
+        "                      machine only; whoever reaches the port puts pages on air)\n"
+        "  --allow NET/BITS    with --listen 0.0.0.0:PORT, take pages only from these\n"
+        "                      networks (repeatable), e.g. --allow 192.168.1.0/24\n"
+        "  --fonts DIR         folder with FONT01..07.tiga and SHDT01..07.tiga (default: .)\n"
+        "  --time TIME         the clock line starts at local time \"YYYY-MM-DD HH:MM:SS\"\n"
+        "                      (default: the wall clock)\n"
+        "  --clock fixed       with --time, every frame shows that time (default: run)\n"
+        "\n"
+        "video and sound:\n"
+        "  --bitrate KBITS     constant video bitrate (default %d)\n"
+        "  --lossless          RGB H.264 at quantiser 0, every pixel exact (archives)\n"
+        "  --aspect 4:3        640 x 480 square pixels, as a 4:3 television shows the\n"
+        "                      display (default: 720 x 480, as the window)\n"
+        "  --no-audio          no sound track (default: silent 48 kHz stereo AAC)\n"
+        "\n"
+        "running:\n"
+        "  --duration TIME     stop after this much stream: 90s, 10m, 2h, 1h30m\n"
+        "  --retries N         give up after N failed reconnects in a row (default: never)\n"
+        "  --quiet, -q         no status line\n"
+        "  --help, -h          show this text\n"
+        "\n"
+        "A network output that drops is reconnected by itself (2 s, then 1.5 times\n"
+        "longer each time, at most 60 s). Exit status: 0 after a stop or --duration,\n"
+        "1 when it cannot start (fonts, port, output) or a recording fails, 2 for a\n"
+        "bad option.\n",
+        kDefaultBitrateKbits);
+}
