@@ -27,6 +27,7 @@
 #include <thread>
 #include <vector>
 
+#include "tests/child_process.h"
 #include "tests/run_command.h"
 
 namespace {
@@ -47,48 +48,6 @@ const char* const kEmulator = std::getenv("VANTREL_E2E_EMULATOR");
 const char* const kWindowManager = std::getenv("VANTREL_E2E_WM");
 // The emulator's server, ended with the display it bound its desktop to.
 const char* const kEmulatorServer = std::getenv("VANTREL_E2E_WINESERVER");
-
-// A child process started in dir, input from /dev/null, output into
-// dir/NAME.out and dir/NAME.err. Ended (SIGTERM, then SIGKILL) when it goes out of scope.
-struct Child {
-    pid_t pid = -1;
-    int status = -1;  // exit status, or 128 + signal, once ended
-    fs::path out, err;
-
-    Child(const std::vector<std::string>& argv, const fs::path& dir, const std::string& name)
-        : out(dir / (name + ".out")), err(dir / (name + ".err")) {
-        std::vector<char*> args;
-        for (const std::string& a : argv)
-            args.push_back(const_cast<char*>(a.c_str()));
-        args.push_back(nullptr);
-        if ((pid = fork()) != 0) return;
-        const int in = open("/dev/null", O_RDONLY);
-        const int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        const int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        if (in < 0 || o < 0 || e < 0 || chdir(dir.c_str()) != 0) _exit(126);
-        dup2(in, 0), dup2(o, 1), dup2(e, 2);
-        execv(args[0], args.data());
-        _exit(127);
-    }
-    ~Child() {
-        if (pid <= 0) return;
-        kill(pid, SIGTERM);
-        if (!ended(5s)) kill(pid, SIGKILL), ended(5s);
-    }
-    // Whether the process ended within limit; it is reaped then.
-    bool ended(Clock::duration limit = {}) {
-        for (const auto end = Clock::now() + limit; pid > 0; std::this_thread::sleep_for(20ms)) {
-            int raw = 0;
-            if (waitpid(pid, &raw, WNOHANG) == pid) {
-                pid = -1;
-                status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
-            } else if (Clock::now() >= end) {
-                return false;
-            }
-        }
-        return true;
-    }
-};
 
 class Preview : public ::testing::Test {
 protected:

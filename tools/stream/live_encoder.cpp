@@ -92,7 +92,6 @@ bool describeLiveStreams(const LiveEncoder& enc, EncodedStreams& streams) {
     if (enc.audio.codec == nullptr) return true;
     streams.audio = avcodec_parameters_alloc();
     streams.audioBase = enc.audio.codec->time_base;
-    streams.audioFrameSize = enc.audio.codec->frame_size;
     return streams.audio != nullptr &&
            avcodec_parameters_from_context(streams.audio, enc.audio.codec) >= 0;
 }

@@ -201,6 +201,13 @@ int main(int argc, char** argv) {
     tcpServeOn(listenSock);
     repaintSolids();
     startStatus(stderr, isatty(STDERR_FILENO) != 0, opts.quiet, shown.c_str(), netNowMs());
+    if (!opts.quiet) {
+        char address[16];
+        formatIpv4(opts.listenAddress, address, sizeof address);
+        sayLine((std::string(kProgram) + ": taking pages on " + address + ":" +
+                 std::to_string(feed_bound_port.load()))
+                    .c_str());
+    }
     if (!startWriter(setup)) failStart("cannot start the writer thread");
 
     frameLoop(opts, enc, queue);

@@ -83,7 +83,6 @@ bool openStreamOutput(StreamOutput& out, const StreamTarget& target, const Encod
                          error));
     out.videoBase = streams.videoBase;
     out.audioBase = streams.audioBase;
-    out.audioFrameSize = streams.audioFrameSize;
     if (ok && !(out.format->oformat->flags & AVFMT_NOFILE)) {
         AVDictionary* protocol = nullptr;
         if (target.udp && std::strstr(target.url, "pkt_size") == nullptr)
@@ -122,9 +121,10 @@ bool writeStreamPacket(StreamOutput& out, AVPacket* packet, PacketKind kind, boo
         out.videoOffset = packet->pts;
         out.audioOffset = av_rescale_q(packet->pts, out.videoBase, out.audioBase);
     }
-    // Sound from before the first picture goes, but for one packet's worth:
-    // the encoder's priming packet at the very start is part of the first sound.
-    if (!isVideo && (out.audioIndex < 0 || packet->pts < out.audioOffset - out.audioFrameSize)) {
+    // Sound from before the first picture goes, the encoder's priming packet
+    // at the very start too: every connection starts at 0 with both streams,
+    // which fragmented MP4 (no edit list) and platforms both want.
+    if (!isVideo && (out.audioIndex < 0 || packet->pts < out.audioOffset)) {
         av_packet_unref(packet);
         return true;
     }

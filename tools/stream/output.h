@@ -35,7 +35,6 @@ struct EncodedStreams {
     AVRational frameRate;      // 60 a second
     AVCodecParameters* audio;  // AAC; null without sound
     AVRational audioBase;      // one sample
-    int audioFrameSize;        // samples in one sound packet
 };
 
 struct StreamOutput {
@@ -45,7 +44,6 @@ struct StreamOutput {
     bool waitingForKey;       // nothing written yet: everything before a keyframe goes
     int64_t videoOffset;      // the first keyframe's timestamp (frames), taken off every packet
     int64_t audioOffset;      // the same moment in samples
-    int64_t audioFrameSize;   // samples in one sound packet
     AVRational videoBase;     // the video encoder's time base: one frame
     AVRational audioBase;     // the sound encoder's: one sample
 };
