@@ -21,3 +21,7 @@ struct YuvPlanes {
 // is left as it is. width and height must be even.
 void rgbToYuv420Rows(const uint32_t* words, int width, int height, int first, int end,
                      const YuvPlanes& planes);
+
+// The same conversion of a whole picture, pixel by pixel, as plainly as it can
+// be written: what the row kernels are checked against.
+void rgbToYuv420Reference(const uint32_t* words, int width, int height, const YuvPlanes& planes);

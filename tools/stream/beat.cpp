@@ -10,9 +10,11 @@ int64_t beatNowNs() {
 }
 
 int64_t frameDueNs(int64_t startNs, int64_t index) {
-    // Whole seconds and the frames left over: exact at any length of run.
+    // Whole seconds and the frames left over: exact at any length of run. The
+    // leftover rounds up, so that at its due time a frame's slot has begun.
     return startNs + index / kBeatFramesPerSecond * kNanosPerSecond +
-           index % kBeatFramesPerSecond * kNanosPerSecond / kBeatFramesPerSecond;
+           (index % kBeatFramesPerSecond * kNanosPerSecond + kBeatFramesPerSecond - 1) /
+               kBeatFramesPerSecond;
 }
 
 int64_t frameSlot(int64_t startNs, int64_t nowNs) {

@@ -1,0 +1,241 @@
+// The pieces of vantrel-stream that decide without a network: its beat, its
+// reading of the command line and of outputs, its retries, its queue, and the
+// conversion of the display's colours that its pictures start from.
+#include <gtest/gtest.h>
+
+extern "C" {
+#include <libavcodec/packet.h>
+}
+
+#include <random>
+#include <vector>
+
+#include "feed/listener.h"
+#include "tools/encode/yuv.h"
+#include "tools/stream/beat.h"
+#include "tools/stream/options.h"
+#include "tools/stream/packet_queue.h"
+#include "tools/stream/target.h"
+#include "tools/stream/writer.h"
+
+namespace {
+
+constexpr int kWidth = 720, kHeight = 480;
+
+struct Planes {
+    std::vector<uint8_t> y = std::vector<uint8_t>(kWidth * kHeight);
+    std::vector<uint8_t> cb = std::vector<uint8_t>(kWidth * kHeight / 4);
+    std::vector<uint8_t> cr = std::vector<uint8_t>(kWidth * kHeight / 4);
+    YuvPlanes view() { return {y.data(), cb.data(), cr.data(), kWidth, kWidth / 2}; }
+    bool operator==(const Planes& o) const { return y == o.y && cb == o.cb && cr == o.cr; }
+};
+
+// Known BT.601 limited-range values; the row kernels give the plain
+// reference's bytes, and rows converted alone give what a whole conversion
+// gives (odd bounds grow to whole row pairs).
+TEST(YuvConversion, ChangedRowsGiveTheWholeConversion) {
+    const struct {
+        uint32_t rgb;
+        uint8_t y, cb, cr;
+    } colours[] = {
+        {0xFFFFFF, 235, 128, 128}, {0x000000, 16, 128, 128}, {0xFF0000, 81, 90, 240},
+        {0x00FF00, 145, 54, 34},   {0x0000FF, 41, 240, 110}, {0x808080, 126, 128, 128},
+    };
+    for (const auto& c : colours) {
+        std::vector<uint32_t> frame(kWidth * kHeight, c.rgb);
+        Planes p;
+        rgbToYuv420Rows(frame.data(), kWidth, kHeight, 0, kHeight, p.view());
+        EXPECT_EQ(p.y[12345] * 65536 + p.cb[999] * 256 + p.cr[999], c.y * 65536 + c.cb * 256 + c.cr)
+            << std::hex << c.rgb;
+    }
+    std::mt19937 random(7);
+    std::vector<uint32_t> frame(kWidth * kHeight);
+    for (uint32_t& w : frame)
+        w = random() & 0xFFFFFF;
+    Planes banded, whole, reference;
+    rgbToYuv420Rows(frame.data(), kWidth, kHeight, 0, kHeight, banded.view());
+    rgbToYuv420Reference(frame.data(), kWidth, kHeight, reference.view());
+    EXPECT_TRUE(banded == reference);
+    for (int y = 101; y < 203; ++y)
+        for (int x = 0; x < kWidth; ++x)
+            frame[y * kWidth + x] = random() & 0xFFFFFF;
+    rgbToYuv420Rows(frame.data(), kWidth, kHeight, 101, 203, banded.view());
+    rgbToYuv420Rows(frame.data(), kWidth, kHeight, 0, kHeight, whole.view());
+    EXPECT_TRUE(banded == whole);
+}
+
+// Frame n is due at n/60 s exactly, at any length of run; a frame whose
+// successor is due already is composed but not encoded; a thread that slept
+// jumps to the present.
+TEST(StreamBeat, FramesKeepTheWallClock) {
+    EXPECT_EQ(frameDueNs(5, 1), 5 + 16666667);
+    EXPECT_EQ(frameDueNs(0, 60), kNanosPerSecond);
+    EXPECT_EQ(frameDueNs(0, 5184000), 86400 * kNanosPerSecond);  // a day: 5,184,000 frames
+    for (int64_t n = 0; n < 2000000; n += 997)
+        ASSERT_EQ(frameSlot(0, frameDueNs(0, n)), n) << n;
+    const struct {
+        int64_t index, now;  // now in frames' times
+        BeatStep step;
+    } cases[] = {
+        {10, 10, {10, 0, true}},
+        {10, 11, {10, 0, false}},
+        {10, 130, {10, 0, false}},
+        {10, 131, {131, 121, true}},
+    };
+    for (const auto& c : cases) {
+        const BeatStep s = takeBeat(0, c.index, frameDueNs(0, c.now) + 1000);
+        EXPECT_EQ(s.index * 1000000 + s.jumped * 10 + s.encode,
+                  c.step.index * 1000000 + c.step.jumped * 10 + c.step.encode)
+            << c.index << " at " << c.now;
+    }
+}
+
+TEST(StreamOptions, ReadsDurationsListensAndNetworks) {
+    const std::pair<const char*, int64_t> durations[] = {
+        {"90s", 5400}, {"10m", 36000}, {"2h", 432000}, {"1h30m", 324000}, {"45", 2700},
+        {"", -1},      {"0s", -1},     {"5x", -1},     {"m", -1},         {"9999999h", -1},
+    };
+    for (const auto& [text, frames] : durations) {
+        int64_t got = -1;
+        EXPECT_EQ(parseDuration(text, got) ? got : -1, frames) << text;
+    }
+    const std::pair<const char*, int> listens[] = {
+        {"0.0.0.0:6867", 6867}, {"127.0.0.1:0", 0}, {"1.2.3.4", -1},
+        {":80", -1},            {"1.2.3.4:65536", -1}, {"1.2.3:80", -1}, {"1.2.3.4:+80", -1},
+    };
+    for (const auto& [text, port] : listens) {
+        uint32_t address = 0;
+        int got = -1;
+        EXPECT_EQ(parseListen(text, address, got) ? got : -1, port) << text;
+    }
+    const std::pair<const char*, uint32_t> ranges[] = {
+        {"192.168.1.0/24", 0xFFFFFF00}, {"0.0.0.0/0", 0},   {"10.1.2.3", 0xFFFFFFFF},
+        {"10.1.2.3/8", 1},              {"10.0.0.0/33", 1}, {"10.0.0.0/", 1},
+        {"10.0.0/8", 1},                {"256.0.0.0/8", 1},
+    };
+    for (const auto& [text, mask] : ranges) {
+        NetRange range = {0, 1};
+        EXPECT_EQ(parseNetRange(text, range) ? range.mask : 1u, mask) << text;
+    }
+    feed_allowed = {};
+    EXPECT_TRUE(feedPeerAllowed(0x7f000001));
+    parseNetRange("10.0.0.0/8", feed_allowed.nets[0]);
+    parseNetRange("192.168.1.0/24", feed_allowed.nets[1]);
+    feed_allowed.count = 2;
+    EXPECT_TRUE(feedPeerAllowed(0x0a090909));
+    EXPECT_FALSE(feedPeerAllowed(0xc0a80201));
+    EXPECT_FALSE(feedPeerAllowed(0x7f000001));
+    feed_allowed = {};
+}
+
+TEST(StreamTarget, ChoosesTheContainerByName) {
+    const struct {
+        const char* url;
+        const char* format;
+        const char* muxer;  // null: refused
+        TargetKind kind;
+    } cases[] = {
+        {"a.mp4", nullptr, "mp4", TargetKind::kFile},
+        {"A.MKV", nullptr, "matroska", TargetKind::kFile},
+        {"a.ts", nullptr, "mpegts", TargetKind::kFile},
+        {"live/a.m3u8", nullptr, "hls", TargetKind::kHls},
+        {"rtmps://a/b/key", nullptr, "flv", TargetKind::kNetwork},
+        {"srt://a:9000", nullptr, "mpegts", TargetKind::kNetwork},
+        {"udp://239.0.0.1:1234", nullptr, "mpegts", TargetKind::kNetwork},
+        {"/dev/full", "mpegts", "mpegts", TargetKind::kFile},
+        {"a.mp4", "nonsense", nullptr, TargetKind::kFile},
+        {"a.avi", nullptr, nullptr, TargetKind::kFile},
+        {"http://a/b", nullptr, nullptr, TargetKind::kFile},
+    };
+    for (const auto& c : cases) {
+        StreamTarget t;
+        const char* why = nullptr;
+        const bool ok = chooseTarget(c.url, c.format, t, why);
+        EXPECT_EQ(ok, c.muxer != nullptr) << c.url;
+        if (ok) {
+            EXPECT_EQ(std::string(t.muxer) + "/" + std::to_string(int(t.kind)),
+                      std::string(c.muxer) + "/" + std::to_string(int(c.kind)))
+                << c.url;
+        }
+    }
+    const std::pair<const char*, const char*> redacted[] = {
+        {"rtmp://a.example/live2/secret-key", "rtmp://a.example/live2/..."},
+        {"rtmp://a.example/app", "rtmp://a.example/app"},
+        {"srt://a:9000?passphrase=secret", "srt://a:9000..."},
+        {"rec/a.mp4", "rec/a.mp4"},
+    };
+    for (const auto& [url, shown] : redacted) {
+        char out[128];
+        redactUrl(url, out, sizeof out);
+        EXPECT_STREQ(out, shown);
+    }
+}
+
+// Waits grow 1.5 times from 2 s to 60 s, spread by the jitter; a host that
+// does not resolve or a refused stream key is said plainly and not hurried.
+TEST(StreamWriter, RetriesGrowAndFailuresAreSaidPlainly) {
+    const struct {
+        int failures;
+        double jitter;
+        int64_t ms;
+    } waits[] = {{1, 0, 2000}, {2, 0, 3000}, {3, 0, 4500}, {9, 0, 51257}, {10, 0, 60000},
+                 {40, 0, 60000}, {1, 0.1, 2200}, {1, -0.1, 1800}};
+    for (const auto& w : waits)
+        EXPECT_EQ(retryWaitMs(w.failures, w.jitter), w.ms) << w.failures;
+    const struct {
+        const char* error;
+        const char* logged;
+        const char* says;
+        bool mendable;
+    } failures[] = {
+        {"cannot open the output: Input/output error",
+         "Failed to resolve hostname nowhere.invalid: Name or service not known", "unknown host",
+         false},
+        {"cannot write the stream header: Input/output error", "Server error: Invalid stream key",
+         "the server refused the stream; check the stream key", false},
+        {"cannot open the output: Connection refused", "", "connection refused", true},
+        {"cannot write: Connection reset by peer", "", "the server closed the connection", true},
+        {"cannot open the output: Immediate exit requested", "", "no answer in time", true},
+    };
+    for (const auto& f : failures) {
+        bool mendable = !f.mendable;
+        const std::string why = describeFailure(f.error, f.logged, mendable);
+        EXPECT_NE(why.find(f.says), std::string::npos) << why;
+        EXPECT_EQ(mendable, f.mendable) << why;
+    }
+}
+
+// A full queue drops video up to the next keyframe (a frame that refers to a
+// dropped one cannot be shown), never sound.
+TEST(PacketQueue, DropsVideoUpToTheNextKeyframeNeverSound) {
+    static PacketQueue queue;
+    ASSERT_TRUE(openPacketQueue(queue));
+    AVPacket* packet = av_packet_alloc();
+    const auto push = [&](PacketKind kind, bool key) {
+        av_new_packet(packet, 8);
+        packet->flags = key ? AV_PKT_FLAG_KEY : 0;
+        return pushPacket(queue, packet, kind);
+    };
+    for (int i = 0; i < kQueueVideoLimit; ++i)
+        ASSERT_TRUE(push(PacketKind::kVideo, i == 0));
+    EXPECT_FALSE(push(PacketKind::kVideo, false));
+    EXPECT_TRUE(push(PacketKind::kAudio, false));
+    PacketKind kind;
+    for (int i = 0; i < 2; ++i) {
+        ASSERT_TRUE(popPacket(queue, packet, kind, 0, nullptr));
+        av_packet_unref(packet);
+    }
+    EXPECT_FALSE(push(PacketKind::kVideo, false));  // room again, but no keyframe yet
+    EXPECT_TRUE(push(PacketKind::kVideo, true));
+    EXPECT_TRUE(push(PacketKind::kVideo, false));
+    EXPECT_FALSE(push(PacketKind::kVideo, false));  // full again
+    EXPECT_EQ(discardPackets(queue), kQueueVideoLimit);
+    bool ended = false;
+    endPacketQueue(queue);
+    EXPECT_FALSE(popPacket(queue, packet, kind, 0, &ended));
+    EXPECT_TRUE(ended);
+    av_packet_free(&packet);
+    closePacketQueue(queue);
+}
+
+}  // namespace
