@@ -21,6 +21,7 @@
 #include "model/page_model.h"
 #include "render/resample.h"
 #include "tools/common/display_clock.h"
+#include "tools/stream/console.h"
 #include "tools/stream/beat.h"
 #include "tools/stream/library_log.h"
 #include "tools/stream/live_encoder.h"
@@ -166,6 +167,7 @@ int main(int argc, char** argv) {
 
     captureLibraryLog();
     catchStops();
+    keepOutputAboveStatus(!opts.quiet && isatty(STDERR_FILENO) != 0);
     presetPageModel();
     feed_allowed = opts.allowed;
     if (!loadFontSlots(opts.fontDir))
@@ -179,8 +181,8 @@ int main(int argc, char** argv) {
     const bool globalHeader = std::string(target.muxer) != "mpegts" && std::string(target.muxer) != "hls";
     const LiveSettings settings = {opts.lossless ? H264Mode::kLossless : H264Mode::kLive,
                                    opts.bitrateKbits, opts.aspect43, opts.audio, globalHeader};
-    LiveEncoder enc;
-    EncodedStreams streams;
+    static LiveEncoder enc;
+    static EncodedStreams streams;
     std::string error;
     if (!openLiveEncoder(enc, settings, error)) failStart(error);
     if (!describeLiveStreams(enc, streams)) failStart("out of memory for the stream description");
@@ -188,7 +190,7 @@ int main(int argc, char** argv) {
     if (!openPacketQueue(queue)) failStart("out of memory for the packet queue");
 
     // A recording that cannot be opened is a start failure that leaves nothing.
-    WriterSetup setup = {&target, &streams, &queue, opts.retries, {}};
+    static WriterSetup setup = {&target, &streams, &queue, opts.retries, {}};
     const std::string shown = shownName(opts.output);
     if (isLocalFile(target)) {
         output_deadline_ms.store(netNowMs() + kConnectTimeoutMs);
@@ -220,15 +222,22 @@ int main(int argc, char** argv) {
     stream_status.dropped.fetch_add(dropped);
     endPacketQueue(queue);
     finishWriter(deadline);
-    if (!waitForWriter(deadline + 500)) {
+    bool writerEnded = waitForWriter(deadline + 500);
+    if (!writerEnded) {
         output_abort.store(true);
-        waitForWriter(deadline + 1500);
+        writerEnded = waitForWriter(deadline + 1500);
     }
     if (!writer_failed.load()) changeState(OutputState::kEnded, nullptr, netNowMs());
     char summary[256];
     formatSummary(summary, sizeof summary, netNowMs());
     sayLine((std::string(kProgram) + ": " + summary).c_str());
-    // The writer may still hold the output: the process ends without
-    // releasing what it shares.
+    closeLiveEncoder(enc);
+    // A writer that never ended may still hold the queue and the streams.
+    if (writerEnded) {
+        freeLiveStreams(streams);
+        closePacketQueue(queue);
+    }
+    releaseFontSlots();
+    releaseBuffers();
     return writer_failed.load() ? 1 : 0;
 }

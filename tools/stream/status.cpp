@@ -1,5 +1,7 @@
 #include "tools/stream/status.h"
 
+#include <unistd.h>
+
 #include <cstring>
 
 // ---------------------------------------------------------------------------
@@ -117,6 +119,18 @@ void sayLine(const char* text) {
     clearLine();
     std::fprintf(status_err, "%s\n", text);
     std::fflush(status_err);
+}
+
+void sayOutput(int fd, const char* text, size_t size) {
+    std::lock_guard<std::mutex> hold(say_lock);
+    clearLine();
+    std::fflush(status_err);
+    while (size > 0) {
+        const ssize_t n = write(fd, text, size);
+        if (n <= 0) return;
+        text += n;
+        size -= static_cast<size_t>(n);
+    }
 }
 
 void formatSummary(char* out, int size, int64_t nowMs) {

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <mutex>
@@ -48,6 +49,10 @@ void lastWhy(char* out, int size);
 // Prints one line of its own (a warning, the final summary) without tearing
 // the status line.
 void sayLine(const char* text);
+
+// Writes size bytes of standard output (whole lines) to fd, above the
+// status line.
+void sayOutput(int fd, const char* text, size_t size);
 
 // Called once a second or so by the frame thread: rewrites the terminal's
 // status line; in a log, prints the summary once a minute.
