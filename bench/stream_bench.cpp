@@ -75,7 +75,7 @@ void streamFrames(benchmark::State& state, const char* example, bool whole) {
     decodeMessage(readExample(example).c_str());
     LiveEncoder enc;
     std::string error;
-    if (!openLiveEncoder(enc, {H264Mode::kLive, 2500, false, true, true}, error)) {
+    if (!openLiveEncoder(enc, {H264Mode::kLive, 2500, false, true, false, true}, error)) {
         state.SkipWithError(error.c_str());
         return;
     }

@@ -6,6 +6,7 @@
 #include <array>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 
 #include "feed/decode_report.h"
 #include "model/shared_bytes.h"
@@ -39,6 +40,12 @@ constexpr auto kKeysByLength = [] {
 }();
 
 }  // namespace
+
+// ---------------------------------------------------------------------------
+// Globals
+
+std::atomic<int> last_page_stored{0};          // set after each commit into the live model
+std::atomic<int64_t> last_page_stored_at{0};   // calendar seconds of that commit
 
 // ---------------------------------------------------------------------------
 // Internal helpers
@@ -332,6 +339,10 @@ void commit(const PageModel& model, const Staging& st, DecodeReport* report) {
         storeShared(model.omcw[kTopPage], static_cast<uint8_t>(n));
     }
     raiseFlag(*model.pageDirty);
+    if (model.pages == pagestore) {
+        last_page_stored_at.store(static_cast<int64_t>(std::time(nullptr)));
+        last_page_stored.store(n);
+    }
 }
 
 }  // namespace

@@ -10,9 +10,18 @@
 #include <jsmn.h>
 #endif
 
+#include <atomic>
+#include <cstdint>
+
 #include "model/page_model.h"
 
 struct DecodeReport;  // optional trace of what a decode did (feed/decode_report.h)
+
+// The page stored last into the live page model (0 before any) and when, in
+// calendar seconds: what a stream's health report shows. Set by the decoder
+// after each commit into the live model; read by anyone.
+extern std::atomic<int> last_page_stored;
+extern std::atomic<int64_t> last_page_stored_at;
 
 // Applies one message to the live page model. text is the message buffer with
 // every byte before the first '{' blanked; it is read up to its first NUL.

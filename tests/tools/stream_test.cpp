@@ -286,11 +286,22 @@ TEST(StreamNetwork, ReceiversGetTheStreamAndItComesBack) {
 }
 
 // What the stream refuses, and what it says: bad options (2), a start it
-// cannot make (1, nothing left behind), a recording that fails (1), and a
-// sender from outside the allowed networks (closed unread, the stream goes on).
+// cannot make (1, nothing left behind), a recording that fails (1); and what
+// it goes on through (0): a sender from outside the allowed networks (closed
+// unread), a status file it cannot write, a music file that disappears.
 TEST(StreamTool, RefusesWhatItCannotDo) {
     const fs::path dir = testFolder("refusals");
     std::ofstream(dir / "taken.mp4") << "an earlier recording";
+    for (const char* tone : {"gone", "stays"}) {
+        std::string output;
+        ASSERT_EQ(runCommand(std::string("'" FFMPEG_PROGRAM "' -v error -f lavfi -i "
+                                         "sine=duration=0.5 '") +
+                                 (dir / tone).string() + ".wav'",
+                             output),
+                  0)
+            << output;
+    }
+    enum Action { kNothing, kSend, kDeleteMusic };
     const int busy = freePort();
     const int held = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in at{};
@@ -303,32 +314,40 @@ TEST(StreamTool, RefusesWhatItCannotDo) {
         std::vector<std::string> args;
         int status;
         const char* says;  // on standard error
-        bool sends;        // a loopback sender tries to put a page on air
+        Action during;     // what happens while it runs
     } cases[] = {
-        {{"--help"}, 0, "", false},
-        {{"--duration", "2s"}, 2, "-o OUTPUT is required", false},
-        {{"-o", "x.mp4", "--bitrate", "5"}, 2, "--bitrate wants 100 to 50000", false},
-        {{"-o", "x.mp4", "--allow", "10.1.2.3/8"}, 2, "--allow wants a network", false},
-        {{"-o", "x.avi"}, 2, "cannot tell the container from the name", false},
-        {{"-o", "ftp://example.org/x"}, 2, "unknown scheme", false},
-        {{"-o", "taken.mp4"}, 1, "taken.mp4 exists; -y replaces it", false},
-        {{"-o", "no/such/folder/x.mp4"}, 1, "cannot write no/such/folder/x.mp4", false},
-        {{"--fonts", ".", "-o", "x.mp4"}, 1, "no FONT01.tiga", false},
-        {{"--listen", "127.0.0.1:" + std::to_string(busy), "-o", "x.mp4"}, 1, "bind failed", false},
+        {{"--help"}, 0, "", kNothing},
+        {{"--duration", "2s"}, 2, "-o OUTPUT is required", kNothing},
+        {{"-o", "x.mp4", "--bitrate", "5"}, 2, "--bitrate wants 100 to 50000", kNothing},
+        {{"-o", "x.mp4", "--allow", "10.1.2.3/8"}, 2, "--allow wants a network", kNothing},
+        {{"-o", "x.avi"}, 2, "cannot tell the container from the name", kNothing},
+        {{"-o", "ftp://example.org/x"}, 2, "unknown scheme", kNothing},
+        {{"-o", "taken.mp4"}, 1, "taken.mp4 exists; -y replaces it", kNothing},
+        {{"-o", "no/such/folder/x.mp4"}, 1, "cannot write no/such/folder/x.mp4", kNothing},
+        {{"--fonts", ".", "-o", "x.mp4"}, 1, "no FONT01.tiga", kNothing},
+        {{"--listen", "127.0.0.1:" + std::to_string(busy), "-o", "x.mp4"}, 1, "bind failed", kNothing},
         {{"-y", "--format", "mpegts", "-o", "/dev/full", "--duration", "10s"}, 1,
-         "No space left on device", false},
+         "No space left on device", kNothing},
         {{"--allow", "10.0.0.0/8", "--duration", "3s", "-o", "allowed.ts"}, 0,
-         "refused connection from 127.0.0.1: not an allowed sender", true},
+         "refused connection from 127.0.0.1: not an allowed sender", kSend},
+        {{"--audio", "missing.mp3", "-o", "x.mp4"}, 1, "cannot play missing.mp3", kNothing},
+        {{"--status", "no/such/folder/s.json", "--duration", "2s", "-o", "status.ts"}, 0,
+         "cannot write status file no/such/folder/s.json", kNothing},
+        {{"--audio", "gone.wav", "--audio", "stays.wav", "--duration", "5s", "-o", "music.ts"},
+         0, "cannot play gone.wav", kDeleteMusic},
     };
     int row = 0;
     for (const auto& c : cases) {
         const int port = freePort();
         // A later option wins over streamArgs' own.
         Child stream(streamArgs(port, c.args), dir, "row" + std::to_string(++row));
-        if (c.sends) {
+        if (c.during != kNothing) {
             ASSERT_TRUE(waitFor(stream.err, "live on", kStart));
+        }
+        if (c.during == kSend) {
             EXPECT_NE(sendPage(port, "02-front-page.json"), 0);
         }
+        if (c.during == kDeleteMusic) fs::remove(dir / "gone.wav");
         ASSERT_TRUE(stream.ended(kStart)) << c.args.back();
         EXPECT_EQ(stream.status, c.status) << c.args.back();
         EXPECT_NE(readWhole(stream.err).find(c.says), std::string::npos)
@@ -340,9 +359,18 @@ TEST(StreamTool, RefusesWhatItCannotDo) {
         if (entry.path().extension() != ".out" && entry.path().extension() != ".err")
             left.push_back(entry.path().filename().string());
     std::sort(left.begin(), left.end());
-    EXPECT_EQ(left, (std::vector<std::string>{"allowed.ts", "taken.mp4"}));
+    EXPECT_EQ(left, (std::vector<std::string>{"allowed.ts", "music.ts", "status.ts", "stays.wav",
+                                              "taken.mp4"}));
     EXPECT_EQ(readWhole(dir / "taken.mp4"), "an earlier recording");
     fs::remove_all(dir);
+}
+
+// The channel unit as installed, on this build's program and fonts.
+TEST(StreamService, TheUnitVerifies) {
+    if (access("/usr/bin/systemd-analyze", X_OK) != 0) GTEST_SKIP() << "no systemd-analyze here";
+    std::string output;
+    EXPECT_EQ(runCommand("systemd-analyze verify '" VANTREL_STREAM_UNIT "'", output), 0) << output;
+    EXPECT_EQ(output, "");
 }
 
 }  // namespace

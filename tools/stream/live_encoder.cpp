@@ -10,6 +10,7 @@ extern "C" {
 #include "app/buffers.h"
 #include "tools/encode/av_error.h"
 #include "tools/encode/yuv.h"
+#include "tools/stream/music.h"
 
 // ---------------------------------------------------------------------------
 // Internal helpers
@@ -50,6 +51,7 @@ static bool drain(AVCodecContext* codec, AVPacket* packet, PacketKind kind, Pack
 bool openLiveEncoder(LiveEncoder& enc, const LiveSettings& s, std::string& error) {
     std::memset(&enc, 0, sizeof enc);
     enc.lossless = s.mode == H264Mode::kLossless;
+    enc.music = s.music;
     const int width = s.aspect43 ? kAspect43Width : kFrameWidth;
     const H264Settings h264 = {s.mode, width, kFrameRows, 1, s.bitrateKbits, s.globalHeader};
     enc.video = openH264(h264, error);
@@ -129,7 +131,16 @@ bool encodeVideo(LiveEncoder& enc, const uint32_t* words, int64_t index, bool ke
 bool encodeAudio(LiveEncoder& enc, PacketQueue& queue, std::string& error) {
     if (enc.audio.codec == nullptr) return true;
     int64_t ignored = 0;
-    return addSilence(enc.audio, kSamplesPerFrame, error) && feedAac(enc.audio, false, error) &&
+    bool ok;
+    if (enc.music) {
+        float left[kSamplesPerFrame], right[kSamplesPerFrame];
+        takeMusic(left, right, kSamplesPerFrame);
+        const float* const planes[kAudioChannels] = {left, right};
+        ok = addSamples(enc.audio, planes, kSamplesPerFrame, error);
+    } else {
+        ok = addSilence(enc.audio, kSamplesPerFrame, error);
+    }
+    return ok && feedAac(enc.audio, false, error) &&
            drain(enc.audio.codec, enc.packet, PacketKind::kAudio, queue, ignored, error);
 }
 

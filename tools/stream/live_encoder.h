@@ -23,6 +23,7 @@ struct LiveSettings {
     int bitrateKbits;   // kLive's constant bitrate
     bool aspect43;      // scaled to 640 x 480
     bool audio;         // with a sound track
+    bool music;         // the sound is the music thread's, not silence
     bool globalHeader;  // the container wants parameter sets up front
 };
 
@@ -35,6 +36,7 @@ struct LiveEncoder {
     int32_t changedFirst;   // rows of the composed picture changed since the last
     int32_t changedEnd;     //   encoded frame: changedFirst .. changedEnd - 1
     bool lossless;          // picture holds 0x00RRGGBB words, not Y'CbCr
+    bool music;             // the sound comes from the music thread
 };
 
 // Opens the encoders. Returns false with the reason in error, nothing open.
@@ -55,7 +57,8 @@ void noteChangedRows(LiveEncoder& enc, int32_t first, int32_t end);
 bool encodeVideo(LiveEncoder& enc, const uint32_t* words, int64_t index, bool keyframe,
                  PacketQueue& queue, int64_t& dropped, std::string& error);
 
-// Adds one frame's share of sound (silence) and queues what is encoded.
+// Adds one frame's share of sound (music, or silence) and queues what is
+// encoded.
 bool encodeAudio(LiveEncoder& enc, PacketQueue& queue, std::string& error);
 
 // After a jump of the beat: the sound goes on at frame index.

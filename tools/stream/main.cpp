@@ -22,6 +22,8 @@
 #include "render/resample.h"
 #include "tools/common/display_clock.h"
 #include "tools/stream/console.h"
+#include "tools/stream/health.h"
+#include "tools/stream/music.h"
 #include "tools/stream/beat.h"
 #include "tools/stream/library_log.h"
 #include "tools/stream/live_encoder.h"
@@ -37,6 +39,7 @@ constexpr const char* kProgram = "vantrel-stream";
 constexpr int64_t kStopWithinMs = 5000;   // a stop closes the output within this
 constexpr int64_t kReportEveryNs = kNanosPerSecond;  // the status line's pace
 constexpr size_t kUrlShown = 512;         // room for the output's name in a log
+constexpr int kMusicHeadStartMs = 2000;   // the longest wait for the first music at the start
 
 // ---------------------------------------------------------------------------
 // Globals
@@ -173,6 +176,8 @@ int main(int argc, char** argv) {
     if (!loadFontSlots(opts.fontDir))
         failStart(std::string("no FONT01.tiga..FONT07.tiga in '") + opts.fontDir +
                   "'; point --fonts at a font folder (build/fonts)");
+    std::string error;
+    if (!checkMusic(opts.music, error)) failStart(error);
     // The port is ours before anything goes on air; a taken one ends the start.
     const NetSocket listenSock = openListener(opts.listenAddress, opts.listenPort);
     buildHtaps();
@@ -180,10 +185,10 @@ int main(int argc, char** argv) {
 
     const bool globalHeader = std::string(target.muxer) != "mpegts" && std::string(target.muxer) != "hls";
     const LiveSettings settings = {opts.lossless ? H264Mode::kLossless : H264Mode::kLive,
-                                   opts.bitrateKbits, opts.aspect43, opts.audio, globalHeader};
+                                   opts.bitrateKbits, opts.aspect43, opts.audio,
+                                   !opts.music.empty(), globalHeader};
     static LiveEncoder enc;
     static EncodedStreams streams;
-    std::string error;
     if (!openLiveEncoder(enc, settings, error)) failStart(error);
     if (!describeLiveStreams(enc, streams)) failStart("out of memory for the stream description");
     static PacketQueue queue;
@@ -211,6 +216,12 @@ int main(int argc, char** argv) {
                     .c_str());
     }
     if (!startWriter(setup)) failStart("cannot start the writer thread");
+    if (opts.statusFile != nullptr && !startHealth(opts.statusFile))
+        failStart("cannot start the status thread");
+    if (!opts.music.empty()) {
+        if (!startMusic(opts.music)) failStart("cannot start the music thread");
+        waitForMusic(kMusicHeadStartMs);
+    }
 
     frameLoop(opts, enc, queue);
 
@@ -228,6 +239,10 @@ int main(int argc, char** argv) {
         writerEnded = waitForWriter(deadline + 1500);
     }
     if (!writer_failed.load()) changeState(OutputState::kEnded, nullptr, netNowMs());
+    if (opts.statusFile != nullptr) {
+        std::string ignored;
+        writeHealth(opts.statusFile, ignored);
+    }
     char summary[256];
     formatSummary(summary, sizeof summary, netNowMs());
     sayLine((std::string(kProgram) + ": " + summary).c_str());

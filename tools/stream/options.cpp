@@ -137,6 +137,13 @@ StreamParse parseStreamOptions(int argc, char** argv, StreamOptions& opts, FILE*
                 return StreamParse::kError;
             }
             opts.allowed.nets[opts.allowed.count++] = range;
+        } else if (isOption(arg, "--audio")) {
+            const char* text = value(argc, argv, i, "--audio", err);
+            if (text == nullptr) return StreamParse::kError;
+            opts.music.push_back(text);
+        } else if (isOption(arg, "--status")) {
+            if (!(opts.statusFile = value(argc, argv, i, "--status", err)))
+                return StreamParse::kError;
         } else if (isOption(arg, "--bitrate")) {
             if (!numberValue(argc, argv, i, "--bitrate", kMinBitrateKbits, kMaxBitrateKbits, n, err))
                 return StreamParse::kError;
@@ -167,6 +174,11 @@ StreamParse parseStreamOptions(int argc, char** argv, StreamOptions& opts, FILE*
                          arg[0] == '-' ? "unknown option" : "unexpected argument", arg);
             return StreamParse::kError;
         }
+    }
+    if (!opts.audio && !opts.music.empty()) {
+        std::fprintf(err, "%s: --audio plays music on the sound track that --no-audio leaves out\n",
+                     kProgram);
+        return StreamParse::kError;
     }
     if (opts.output == nullptr || opts.output[0] == '\0') {
         std::fprintf(err, "%s: -o OUTPUT is required: a file (.mp4 .mkv .ts), a playlist (.m3u8) "
@@ -212,11 +224,15 @@ void printStreamUsage(FILE* out) {
         "  --lossless          RGB H.264 at quantiser 0, every pixel exact (archives)\n"
         "  --aspect 4:3        640 x 480 square pixels, as a 4:3 television shows the\n"
         "                      display (default: 720 x 480, as the window)\n"
-        "  --no-audio          no sound track (default: silent 48 kHz stereo AAC)\n"
+        "  --audio FILE        music under the display: files (MP3, FLAC, Ogg, WAV,\n"
+        "                      AAC...) played in turn, in a loop; repeatable (default:\n"
+        "                      a silent 48 kHz stereo AAC track)\n"
+        "  --no-audio          no sound track\n"
         "\n"
         "running:\n"
         "  --duration TIME     stop after this much stream: 90s, 10m, 2h, 1h30m\n"
         "  --retries N         give up after N failed reconnects in a row (default: never)\n"
+        "  --status FILE       rewrite FILE every 5 s with the stream's health as JSON\n"
         "  --quiet, -q         no status line\n"
         "  --help, -h          show this text\n"
         "\n"

@@ -3,6 +3,8 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <string>
+#include <vector>
 
 #include "feed/listener.h"
 
@@ -26,6 +28,8 @@ struct StreamOptions {
     int retries = -1;                              // --retries: reconnects in a row; -1: for ever
     bool quiet = false;                            // --quiet: no status line
     bool audio = true;                             // --no-audio leaves the sound track out
+    std::vector<std::string> music;                // --audio FILE, repeatable: played in turn
+    const char* statusFile = nullptr;              // --status FILE: health every 5 s
 };
 
 enum class StreamParse {

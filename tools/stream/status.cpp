@@ -32,7 +32,7 @@ static bool line_shown = false;      // a status line stands on the terminal now
 // ---------------------------------------------------------------------------
 // Internal helpers
 
-static const char* stateName(OutputState state) {
+const char* stateName(OutputState state) {
     switch (state) {
         case OutputState::kConnecting: return "connecting";
         case OutputState::kLive: return "live";
@@ -54,6 +54,7 @@ static void updateRate(int64_t nowMs) {
     const int64_t bytes = stream_status.bytes.load(std::memory_order_relaxed);
     if (nowMs - rate_ms < kRateWindowMs && rate_kbits != 0) return;
     if (nowMs > rate_ms) rate_kbits = (bytes - rate_bytes) * 8 / (nowMs - rate_ms);
+    stream_status.kbits.store(rate_kbits);
     rate_ms = nowMs;
     rate_bytes = bytes;
 }
@@ -68,10 +69,13 @@ void startStatus(FILE* err, bool terminal, bool quiet, const char* target, int64
     status_target = target;
     started_ms = last_summary_ms = rate_ms = nowMs;
     rate_bytes = rate_kbits = 0;
+    stream_status.startedMs.store(nowMs);
+    stream_status.stateSinceMs.store(nowMs);
 }
 
 void changeState(OutputState state, const char* why, int64_t nowMs) {
     const OutputState before = static_cast<OutputState>(stream_status.state.exchange(static_cast<int>(state)));
+    if (before != state) stream_status.stateSinceMs.store(nowMs);
     if (why != nullptr) {
         std::lock_guard<std::mutex> hold(stream_status.whyLock);
         std::snprintf(stream_status.why, sizeof stream_status.why, "%s", why);

@@ -29,6 +29,9 @@ struct StreamStatus {
     std::atomic<int64_t> bytes;       // bytes written to the output; writer thread
     std::atomic<int> state;           // an OutputState; writer thread
     std::atomic<int64_t> retryAtMs;   // monotonic ms of the next attempt while retrying; writer thread
+    std::atomic<int64_t> stateSinceMs;  // monotonic ms of the last change of state; changeState
+    std::atomic<int64_t> startedMs;   // monotonic ms the stream started; startStatus
+    std::atomic<int64_t> kbits;       // the bitrate lately, kbit/s; reportStatus
     std::mutex whyLock;               // guards why
     char why[kErrorTextSize];         // the last failure, in words; writer thread
 };
@@ -38,6 +41,10 @@ extern StreamStatus stream_status;
 // How status is shown: with quiet only the lines a log needs on a stop or a
 // failure; on a terminal one line rewritten in place.
 void startStatus(FILE* err, bool terminal, bool quiet, const char* target, int64_t nowMs);
+
+// The state's name as the status line and the health file give it:
+// "connecting", "live", "retrying", "stopping", "failed", "ended".
+const char* stateName(OutputState state);
 
 // Sets the state (and the reason, when why is not null) and prints a line for
 // the change: connected, lost and why, retrying, reconnected.
