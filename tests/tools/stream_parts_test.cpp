@@ -53,9 +53,14 @@ TEST(YuvConversion, ChangedRowsGiveTheWholeConversion) {
     for (uint32_t& w : frame)
         w = random() & 0xFFFFFF;
     Planes banded, whole, reference;
-    rgbToYuv420Rows(frame.data(), kWidth, kHeight, 0, kHeight, banded.view());
     rgbToYuv420Reference(frame.data(), kWidth, kHeight, reference.view());
-    EXPECT_TRUE(banded == reference);
+    for (YuvKernel kernel : {YuvKernel::kPlain, YuvKernel::kAvx2}) {
+        if (!yuvKernelSupported(kernel)) continue;
+        Planes rows;
+        rgbToYuv420RowsWith(kernel, frame.data(), kWidth, kHeight, 0, kHeight, rows.view());
+        EXPECT_TRUE(rows == reference) << static_cast<int>(kernel);
+    }
+    rgbToYuv420Rows(frame.data(), kWidth, kHeight, 0, kHeight, banded.view());
     for (int y = 101; y < 203; ++y)
         for (int x = 0; x < kWidth; ++x)
             frame[y * kWidth + x] = random() & 0xFFFFFF;
