@@ -4,9 +4,9 @@
 
 #include <climits>
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
 
+#include "feed/console.h"
 #include "feed/decode.h"
 #include "feed/net.h"
 
@@ -30,9 +30,7 @@ std::atomic<int> feed_bound_port{0};  // set by openListener, read by tests
 [[noreturn]] static void fatal(const char* what, int code) {
     if (netStopping()) parkWhileStopping();
     netPrintError(stderr, what, code);
-    fflush(stdout);
-    fflush(stderr);
-    std::_Exit(1);
+    exitFailed(1);
 }
 
 // A receive that failed ends the reading with "read" and the error on err,

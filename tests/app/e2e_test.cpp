@@ -49,31 +49,44 @@ const char* const kWindowManager = std::getenv("VANTREL_E2E_WM");
 const char* const kEmulatorServer = std::getenv("VANTREL_E2E_WINESERVER");
 
 // A child process started in dir, input from /dev/null, output into
-// dir/NAME.out and dir/NAME.err. Ended (SIGTERM, then SIGKILL) when it goes out of scope.
+// dir/NAME.out and dir/NAME.err, except the descriptors in terminal, which go
+// to a terminal that nobody types into. Ended (SIGTERM, then SIGKILL) when it
+// goes out of scope.
 struct Child {
     pid_t pid = -1;
     int status = -1;  // exit status, or 128 + signal, once ended
     fs::path out, err;
+    int terminal_side = -1;  // our side of the terminal, open while the child runs
 
-    Child(const std::vector<std::string>& argv, const fs::path& dir, const std::string& name)
+    Child(const std::vector<std::string>& argv, const fs::path& dir, const std::string& name,
+          const std::vector<int>& terminal = {})
         : out(dir / (name + ".out")), err(dir / (name + ".err")) {
         std::vector<char*> args;
         for (const std::string& a : argv)
             args.push_back(const_cast<char*>(a.c_str()));
         args.push_back(nullptr);
+        std::string terminal_name;
+        if (!terminal.empty() && (terminal_side = posix_openpt(O_RDWR | O_NOCTTY)) >= 0 &&
+            grantpt(terminal_side) == 0 && unlockpt(terminal_side) == 0)
+            terminal_name = ptsname(terminal_side);
         if ((pid = fork()) != 0) return;
         const int in = open("/dev/null", O_RDONLY);
         const int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         const int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        if (in < 0 || o < 0 || e < 0 || chdir(dir.c_str()) != 0) _exit(126);
+        const int t = terminal.empty() ? 0 : open(terminal_name.c_str(), O_RDWR | O_NOCTTY);
+        if (in < 0 || o < 0 || e < 0 || t < 0 || chdir(dir.c_str()) != 0) _exit(126);
         dup2(in, 0), dup2(o, 1), dup2(e, 2);
+        for (int fd : terminal)
+            dup2(t, fd);
         execv(args[0], args.data());
         _exit(127);
     }
     ~Child() {
-        if (pid <= 0) return;
-        kill(pid, SIGTERM);
-        if (!ended(5s)) kill(pid, SIGKILL), ended(5s);
+        if (pid > 0) {
+            kill(pid, SIGTERM);
+            if (!ended(5s)) kill(pid, SIGKILL), ended(5s);
+        }
+        if (terminal_side >= 0) close(terminal_side);
     }
     // Whether the process ended within limit; it is reaped then.
     bool ended(Clock::duration limit = {}) {
@@ -145,17 +158,24 @@ protected:
     }
 
     // Starts the preview in a folder of its own, with the default fonts or
-    // none; returns its window, 0 if none came.
-    Window startPreview(bool fonts, std::vector<std::string> argv = {}) {
+    // none, through argv (a wrapper) and under the emulator through shell (a
+    // Windows shell), with the descriptors in terminal on a terminal; returns
+    // its window, 0 if none came.
+    Window startPreview(bool fonts, std::vector<std::string> argv = {},
+                        const std::vector<std::string>& shell = {},
+                        const std::vector<int>& terminal = {}) {
         const fs::path run = dir / ("run" + std::to_string(++runs));
         fs::create_directories(run);
         for (const auto& file : fs::directory_iterator(VANTREL_TEST_FONT_DIR))
             if (fonts && file.path().extension() == ".tiga")
                 fs::create_symlink(file.path(), run / file.path().filename());
         preview.reset();
-        if (kEmulator != nullptr) argv.push_back(kEmulator);
+        if (kEmulator != nullptr) {
+            argv.push_back(kEmulator);
+            argv.insert(argv.end(), shell.begin(), shell.end());
+        }
         argv.push_back(kPreview);
-        preview.emplace(argv, run, "preview");
+        preview.emplace(argv, run, "preview", terminal);
         for (auto end = Clock::now() + kStart; Clock::now() < end && !preview->ended();
              std::this_thread::sleep_for(40ms))
             if (const Window found = findPreview(DefaultRootWindow(x), 0)) return found;
@@ -315,7 +335,9 @@ TEST_F(Preview, EscapeQAndTheCloseBoxEndWithStatusZeroAndStartFailuresWithOne) {
         unsigned long keysym;              // 0: the close box
         unsigned int state;                // with Mod1Mask (Alt) the key must change nothing
         int status;
-        const char* message;  // the start of the last line of standard error
+        const char* message;                  // the start of the last line of standard error
+        std::vector<std::string> shell = {};  // what starts the preview under the emulator
+        std::vector<int> terminal = {};       // descriptors on a terminal, not in files
     } cases[] = {
         {"Escape", true, {}, XK_Escape, 0, 0, ""},
         {"q", true, {}, XK_q, 0, 0, ""},
@@ -330,9 +352,21 @@ TEST_F(Preview, EscapeQAndTheCloseBoxEndWithStatusZeroAndStartFailuresWithOne) {
          0,
          1,
          "preview window init failed\n"},
+        // A failing start asks for Enter only on a console that would close with
+        // it: not when its errors go to a file, nor when a shell shares the console.
+        {"no fonts, alone on a console, errors in a file",
+         false,
+         {},
+         0,
+         0,
+         1,
+         "no TIGA fonts could be loaded\n",
+         {},
+         {0}},
+        {"no fonts, from cmd on its console", false, {}, 0, 0, 1, "", {"cmd", "/c"}, {0, 2}},
     };
     for (const auto& c : cases) {
-        const Window w = startPreview(c.fonts, c.wrapper);
+        const Window w = startPreview(c.fonts, c.wrapper, c.shell, c.terminal);
         ASSERT_EQ(w != 0, c.status == 0) << c.name << ": " << readWhole(preview->err);
         if (w != 0) sendInput(w, c.keysym, c.state);
         if ((c.state & Mod1Mask) != 0) {  // a key with Alt is the window system's
