@@ -7,7 +7,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <fstream>
@@ -283,11 +282,7 @@ TEST(ListenerDeathTest, SetUpFailuresAreFatalAndTheEndIsQuiet) {
 // sender that gave up cannot hold the test.
 template <typename Serve>
 int runSender(const std::string& args, std::string& output, Serve serve) {
-    std::string program = VANTREL_SEND;
-#ifdef _WIN32  // the command interpreter takes '/' for an option
-    std::replace(program.begin(), program.end(), '/', '\\');
-#endif
-    return runCommand(program + " " + args, output, serve);
+    return runCommand(shellPath(VANTREL_SEND) + " " + args, output, serve);
 }
 
 TEST_F(Listener, SenderSendsEachFileAndSaysWhenOneIsNotAnswered) {
@@ -296,17 +291,18 @@ TEST_F(Listener, SenderSendsEachFileAndSaysWhenOneIsNotAnswered) {
     std::ofstream(base + "-b.json") << "{\"ldlPage\":2}";
     std::string output;
     // A file as it is, then standard input ("-"), each on its own connection in 3 pieces
-    // with 2 pauses of 100 ms between them.
+    // with 2 pauses of 100 ms between them, and 300 ms between the first reply and the
+    // second message.
     const auto start = steady_clock::now();
-    EXPECT_EQ(runSender("--port " + std::to_string(port) + " --split=3 --delay 100 " + base +
-                            "-a.json - < " + base + "-b.json",
+    EXPECT_EQ(runSender("--port " + std::to_string(port) + " --split=3 --delay 100 --pause 300 " +
+                            base + "-a.json - < " + base + "-b.json",
                         output,
                         [&] {
                             for (int i = 0; i < 2 && waiting(listen_sock); ++i)
                                 serve();
                         }),
               0);
-    EXPECT_GE(steady_clock::now() - start, milliseconds(4 * 100));
+    EXPECT_GE(steady_clock::now() - start, milliseconds(4 * 100 + 300));
     EXPECT_EQ(output, "Hello from server\nHello from server\n");
     EXPECT_EQ(loadShared(omcw[kTopPage]), 3);
     EXPECT_EQ(loadShared(omcw[kLdlPage]), 2);
