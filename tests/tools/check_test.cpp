@@ -222,11 +222,7 @@ TEST_F(CheckProgram, ExitStatusSaysCleanFindingsOrUnreadable) {
          "connect"},
 #ifndef _WIN32
         // A user at a terminal is told what the sender waits for.
-        {"--port 1",
-         2,
-         {"reading a message from standard input; end it with Ctrl+D"},
-         "connect",
-         true},
+        {"--port 1", 2, {"reading a message from standard input; Ctrl+D ends it"}, "connect", true},
 #endif
     };
     for (const auto& c : cases) {

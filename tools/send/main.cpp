@@ -53,7 +53,7 @@ int main(int argc, char** argv) {
         opts.files.push_back("-");
         // Without a word, a program waiting for typed input looks hung.
         if (consoleInput())
-            fprintf(stderr, "vantrel-send: reading a message from standard input; end it with %s\n",
+            fprintf(stderr, "vantrel-send: reading a message from standard input; %s ends it\n",
                     consoleEndOfInput());
     }
     if (opts.check)
