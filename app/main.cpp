@@ -3,7 +3,6 @@
 // Escape or Q is pressed.
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
 #include <thread>
 
 #include "app/buffers.h"
@@ -11,6 +10,7 @@
 #include "app/frame.h"
 #include "app/platform.h"
 #include "app/window.h"
+#include "feed/console.h"
 #include "feed/listener.h"
 #include "feed/net.h"
 #include "fonts/tiga_font.h"
@@ -21,7 +21,7 @@
 // released (the listener thread ends with the process).
 [[noreturn]] static void failStart(const char* message) {
     std::fputs(message, stderr);
-    std::exit(1);
+    exitFailed(1);
 }
 
 static void frameLoop() {
@@ -38,7 +38,7 @@ int main() {
     if (!netStartup()) failStart("WSAStartup failed\n");
     presetPageModel();
     tcpEst(kAnyAddress, kFeedPort);
-    if (!loadFontSlots(nullptr)) std::exit(1);
+    if (!loadFontSlots(nullptr)) exitFailed(1);  // its message is written
     buildHtaps();
     if (!allocateRenderBuffers()) failStart("failed to allocate render buffers\n");
     if (!allocateImages()) failStart("preview window init failed\n");

@@ -4,9 +4,9 @@
 
 #include <climits>
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
 
+#include "feed/console.h"
 #include "feed/decode.h"
 #include "feed/net.h"
 
@@ -37,9 +37,7 @@ struct ListenAt {
 [[noreturn]] static void fatal(const char* what, int code) {
     if (netStopping()) parkWhileStopping();
     netPrintError(stderr, what, code);
-    fflush(stdout);
-    fflush(stderr);
-    std::_Exit(1);
+    exitFailed(1);
 }
 
 // A receive that failed ends the reading with "read" and the error on err,

@@ -118,9 +118,7 @@ int netLocalPort(NetSocket sock) {
 }
 
 NetSocket netAccept(NetSocket listener) {
-    sockaddr_in peer{};  // not used
-    socklen_t len = sizeof peer;
-    return accept4(fd(listener), reinterpret_cast<sockaddr*>(&peer), &len, SOCK_CLOEXEC);
+    return accept4(fd(listener), nullptr, nullptr, SOCK_CLOEXEC);  // the peer's address is not used
 }
 
 bool netConnect(NetSocket sock, uint32_t addr, int port) {

@@ -133,9 +133,10 @@ int netLocalPort(NetSocket sock) {
 }
 
 NetSocket netAccept(NetSocket listener) {
-    sockaddr_in peer{};  // not used
-    int len = sizeof peer;
-    return notInherited(accept(handle(listener), reinterpret_cast<sockaddr*>(&peer), &len));
+    // No peer address is asked for: Wine fails the accept of a connection that
+    // was reset in the queue when it has one to fill, and loses the message
+    // that connection delivered before the reset.
+    return notInherited(accept(handle(listener), nullptr, nullptr));
 }
 
 bool netConnect(NetSocket sock, uint32_t addr, int port) {

@@ -5,6 +5,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <stdlib.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -15,31 +16,44 @@
 #include <vector>
 
 // A child process started in dir, input from /dev/null, output into
-// dir/NAME.out and dir/NAME.err. Ended (SIGTERM, then SIGKILL) when it goes out of scope.
+// dir/NAME.out and dir/NAME.err, except the descriptors in terminal, which go
+// to a terminal that nobody types into. Ended (SIGTERM, then SIGKILL) when it
+// goes out of scope.
 struct Child {
     pid_t pid = -1;
     int status = -1;  // exit status, or 128 + signal, once ended
     std::filesystem::path out, err;
+    int terminal_side = -1;  // our side of the terminal, open while the child runs
 
-    Child(const std::vector<std::string>& argv, const std::filesystem::path& dir, const std::string& name)
+    Child(const std::vector<std::string>& argv, const std::filesystem::path& dir, const std::string& name,
+          const std::vector<int>& terminal = {})
         : out(dir / (name + ".out")), err(dir / (name + ".err")) {
         std::vector<char*> args;
         for (const std::string& a : argv)
             args.push_back(const_cast<char*>(a.c_str()));
         args.push_back(nullptr);
+        std::string terminal_name;
+        if (!terminal.empty() && (terminal_side = posix_openpt(O_RDWR | O_NOCTTY)) >= 0 &&
+            grantpt(terminal_side) == 0 && unlockpt(terminal_side) == 0)
+            terminal_name = ptsname(terminal_side);
         if ((pid = fork()) != 0) return;
         const int in = open("/dev/null", O_RDONLY);
         const int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         const int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        if (in < 0 || o < 0 || e < 0 || chdir(dir.c_str()) != 0) _exit(126);
+        const int t = terminal.empty() ? 0 : open(terminal_name.c_str(), O_RDWR | O_NOCTTY);
+        if (in < 0 || o < 0 || e < 0 || t < 0 || chdir(dir.c_str()) != 0) _exit(126);
         dup2(in, 0), dup2(o, 1), dup2(e, 2);
+        for (int fd : terminal)
+            dup2(t, fd);
         execv(args[0], args.data());
         _exit(127);
     }
     ~Child() {
-        if (pid <= 0) return;
-        kill(pid, SIGTERM);
-        if (!ended(std::chrono::seconds(5))) kill(pid, SIGKILL), ended(std::chrono::seconds(5));
+        if (pid > 0) {
+            kill(pid, SIGTERM);
+            if (!ended(std::chrono::seconds(5))) kill(pid, SIGKILL), ended(std::chrono::seconds(5));
+        }
+        if (terminal_side >= 0) close(terminal_side);
     }
     // Whether the process ended within limit; it is reaped then.
     bool ended(std::chrono::steady_clock::duration limit = {}) {
@@ -55,4 +69,3 @@ struct Child {
         return true;
     }
 };
-

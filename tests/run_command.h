@@ -2,6 +2,7 @@
 // other end (a listener, say) in this process; and reads back the files it wrote.
 #pragma once
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -10,6 +11,15 @@
 #ifndef _WIN32
 #include <sys/wait.h>
 #endif
+
+// A program's path as the shell takes it: the Windows command interpreter
+// reads '/' as the start of an option.
+inline std::string shellPath(std::string path) {
+#ifdef _WIN32
+    std::replace(path.begin(), path.end(), '/', '\\');
+#endif
+    return path;
+}
 
 // Runs command with standard error joined to standard output, calling serve()
 // once it has started; returns its exit status (-1 when it did not run or

@@ -104,17 +104,24 @@ protected:
     }
 
     // Starts the preview in a folder of its own, with the default fonts or
-    // none; returns its window, 0 if none came.
-    Window startPreview(bool fonts, std::vector<std::string> argv = {}) {
+    // none, through argv (a wrapper) and under the emulator through shell (a
+    // Windows shell), with the descriptors in terminal on a terminal; returns
+    // its window, 0 if none came.
+    Window startPreview(bool fonts, std::vector<std::string> argv = {},
+                        const std::vector<std::string>& shell = {},
+                        const std::vector<int>& terminal = {}) {
         const fs::path run = dir / ("run" + std::to_string(++runs));
         fs::create_directories(run);
         for (const auto& file : fs::directory_iterator(VANTREL_TEST_FONT_DIR))
             if (fonts && file.path().extension() == ".tiga")
                 fs::create_symlink(file.path(), run / file.path().filename());
         preview.reset();
-        if (kEmulator != nullptr) argv.push_back(kEmulator);
+        if (kEmulator != nullptr) {
+            argv.push_back(kEmulator);
+            argv.insert(argv.end(), shell.begin(), shell.end());
+        }
         argv.push_back(kPreview);
-        preview.emplace(argv, run, "preview");
+        preview.emplace(argv, run, "preview", terminal);
         for (auto end = Clock::now() + kStart; Clock::now() < end && !preview->ended();
              std::this_thread::sleep_for(40ms))
             if (const Window found = findPreview(DefaultRootWindow(x), 0)) return found;
@@ -274,7 +281,9 @@ TEST_F(Preview, EscapeQAndTheCloseBoxEndWithStatusZeroAndStartFailuresWithOne) {
         unsigned long keysym;              // 0: the close box
         unsigned int state;                // with Mod1Mask (Alt) the key must change nothing
         int status;
-        const char* message;  // the start of the last line of standard error
+        const char* message;                  // the start of the last line of standard error
+        std::vector<std::string> shell = {};  // what starts the preview under the emulator
+        std::vector<int> terminal = {};       // descriptors on a terminal, not in files
     } cases[] = {
         {"Escape", true, {}, XK_Escape, 0, 0, ""},
         {"q", true, {}, XK_q, 0, 0, ""},
@@ -289,9 +298,21 @@ TEST_F(Preview, EscapeQAndTheCloseBoxEndWithStatusZeroAndStartFailuresWithOne) {
          0,
          1,
          "preview window init failed\n"},
+        // A failing start asks for Enter only on a console that would close with
+        // it: not when its errors go to a file, nor when a shell shares the console.
+        {"no fonts, alone on a console, errors in a file",
+         false,
+         {},
+         0,
+         0,
+         1,
+         "no TIGA fonts could be loaded\n",
+         {},
+         {0}},
+        {"no fonts, from cmd on its console", false, {}, 0, 0, 1, "", {"cmd", "/c"}, {0, 2}},
     };
     for (const auto& c : cases) {
-        const Window w = startPreview(c.fonts, c.wrapper);
+        const Window w = startPreview(c.fonts, c.wrapper, c.shell, c.terminal);
         ASSERT_EQ(w != 0, c.status == 0) << c.name << ": " << readWhole(preview->err);
         if (w != 0) sendInput(w, c.keysym, c.state);
         if ((c.state & Mod1Mask) != 0) {  // a key with Alt is the window system's

@@ -1,12 +1,11 @@
 #include "tools/send/check.h"
 
-#include <unistd.h>
-
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -154,17 +153,21 @@ INSTANTIATE_TEST_SUITE_P(PageCheck, PageCheck, ::testing::ValuesIn(kCases),
 class CheckProgram : public ::testing::Test {
 protected:
     void SetUp() override {
-        char pattern[] = "/tmp/vantrel-check-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir = pattern;
+        const auto name = "vantrel-check-" + std::to_string(std::random_device{}());
+        dir = (std::filesystem::temp_directory_path() / name).generic_string();
+        ASSERT_TRUE(std::filesystem::create_directory(dir));
     }
     void TearDown() override { std::filesystem::remove_all(dir); }
     std::string write(const std::string& name, const std::string& text) {
         std::ofstream(dir + "/" + name, std::ios::binary) << text;
         return dir + "/" + name;
     }
-    int run(const std::string& args, std::string& out) {
-        return runCommand(std::string(VANTREL_SEND) + " " + args, out);
+    // With terminal, script gives the program a terminal for its standard
+    // input that reads an end at once (POSIX only).
+    int run(const std::string& args, std::string& out, bool terminal = false) {
+        const std::string command = shellPath(VANTREL_SEND) + " " + args;
+        if (terminal) return runCommand("script -qec '" + command + "' /dev/null < /dev/null", out);
+        return runCommand(command, out);
     }
     std::string dir;
 };
@@ -175,11 +178,13 @@ TEST_F(CheckProgram, ExitStatusSaysCleanFindingsOrUnreadable) {
         write("faulty.json", "{\"pageData\": {\n  \"pageNumber\": 3,\n  \"color\": 99\n}}");
     const std::string missing = dir + "/missing.json";
     const std::string big = write("big.json", fullPage(12) + std::string(1 << 20, ' '));
+    const std::string empty = write("empty.json", "");
     const struct {
         std::string args;
         int status;
         std::vector<std::string> present;  // in the output
         std::string absent;                // not in it (empty: not checked)
+        bool terminal = false;             // standard input is a terminal
     } cases[] = {
         // A clean page says so in one line and nothing else.
         {"--check " + clean, 0, {clean + ": clean\n"}, "note:"},
@@ -199,10 +204,30 @@ TEST_F(CheckProgram, ExitStatusSaysCleanFindingsOrUnreadable) {
           R"("flash": false, "separator": false, "rowNumber": 0, "text": "Line 14"})",
           "\"committedPage\": 12", "\"kind\": \"rejected\"", "\"severity\": \"note\"", "}\n]\n"},
          ""},
+        // The help, as users of either platform ask for it.
+        {"-h", 0, {"usage: vantrel-send"}, ""},
+        {"/?", 0, {"usage: vantrel-send"}, ""},
+        // A wildcard gives its files in sorted order, here clean.json and faulty.json (the
+        // shell expands it on POSIX, the program itself on Windows); one that matches nothing
+        // is named.
+        {"--check " + dir + "/*a*.json",
+         1,
+         {clean + ": clean\n" + faulty + ":3:4: finding"},
+         "big.json"},
+        {"--check " + dir + "/*.none", 2, {dir + "/*.none: "}, ""},
+        // An empty message is not sent (nothing listens on port 1).
+        {"--port 1 - < " + empty,
+         2,
+         {"vantrel-send: standard input is empty; nothing sent\n"},
+         "connect"},
+#ifndef _WIN32
+        // A user at a terminal is told what the sender waits for.
+        {"--port 1", 2, {"reading a message from standard input; Ctrl+D ends it"}, "connect", true},
+#endif
     };
     for (const auto& c : cases) {
         std::string out;
-        EXPECT_EQ(run(c.args, out), c.status) << c.args << "\n" << out;
+        EXPECT_EQ(run(c.args, out, c.terminal), c.status) << c.args << "\n" << out;
         for (const std::string& text : c.present)
             EXPECT_NE(out.find(text), std::string::npos) << c.args << ": " << text << "\n" << out;
         if (!c.absent.empty()) {

@@ -514,7 +514,7 @@ void checkMessage(CheckModel& model, const std::string& message, CheckResult& re
     describeCommit(cx, report, model);
 }
 
-int checkMessages(const std::vector<const char*>& files, CheckOutput output, FILE* out, FILE* err) {
+int checkMessages(const std::vector<std::string>& files, CheckOutput output, FILE* out, FILE* err) {
     const bool json = output == CheckOutput::kJson;
     auto model = std::make_unique<CheckModel>();
     resetCheckModel(*model);
@@ -524,8 +524,9 @@ int checkMessages(const std::vector<const char*>& files, CheckOutput output, FIL
     if (json) fprintf(out, "[");
     std::string text;
     CheckResult result;
-    for (const char* name : files) {
-        const char* shownName = std::strcmp(name, "-") == 0 ? "(standard input)" : name;
+    for (const std::string& file : files) {
+        const char* name = file.c_str();
+        const char* shownName = file == "-" ? "(standard input)" : name;
         if (!readMessageFile(name, text, err)) {
             unreadable = true;
             if (json) {

@@ -75,4 +75,4 @@ enum class CheckOutput : uint8_t {
 // standard input) on one private model and prints what output asks for on out.
 // Returns 0 when every message commits as meant, 1 when there are findings, 2
 // when a file cannot be read (its line on err).
-int checkMessages(const std::vector<const char*>& files, CheckOutput output, FILE* out, FILE* err);
+int checkMessages(const std::vector<std::string>& files, CheckOutput output, FILE* out, FILE* err);

@@ -19,6 +19,7 @@ constexpr NumberOption kNumberOptions[] = {
     {"split", &SendOptions::split, 1, kMaxSplit},
     {"delay", &SendOptions::delayMs, 0, kMaxDelayMs},
     {"retry", &SendOptions::retryMs, 0, kMaxRetryMs},
+    {"pause", &SendOptions::pauseMs, 0, kMaxPauseMs},
 };
 
 bool readNumber(const char* text, int min, int max, int& value) {
@@ -36,6 +37,9 @@ ParseResult parseSendOptions(int argc, char** argv, SendOptions& opts, FILE* err
     bool optionsEnded = false;
     for (int i = 1; i < argc; ++i) {
         const char* arg = argv[i];
+        // The short forms a user of either platform tries first.
+        if (!optionsEnded && (std::strcmp(arg, "-h") == 0 || std::strcmp(arg, "/?") == 0))
+            return ParseResult::kHelp;
         if (optionsEnded || arg[0] != '-' || std::strcmp(arg, "-") == 0) {
             opts.files.push_back(arg);
             continue;
@@ -122,19 +126,25 @@ void printSendUsage(FILE* out) {
             "Sends each JSON page message FILE (standard input when none is given, or\n"
             "for '-') to the page feed, one connection per message, framed as its length\n"
             "in decimal, '#', and the text as it is. Prints each reply. Exits 0 when\n"
-            "every message was answered \"%s\", 1 when one was not, 2 on a bad option.\n"
+            "every message was answered \"%s\", 1 when one was not, 2 on a bad argument\n"
+            "or an empty message (which is not sent).\n"
+            "\n"
+            "To play the examples, one every four seconds:\n"
+            "  vantrel-send --pause 4000 examples/*.json\n"
             "\n"
             "options:\n"
             "  --host HOST    listener address or name (default 127.0.0.1)\n"
             "  --port PORT    listener port (default %d)\n"
             "  --split N      send each message in N pieces (default 1)\n"
             "  --delay MS     pause between two pieces, in milliseconds (default 0)\n"
+            "  --pause MS     pause after each file's reply before the next file, in\n"
+            "                 milliseconds (default 0)\n"
             "  --retry MS     keep trying to connect for this long (default 0: once)\n"
             "  --check        send nothing; say what the display would do with each\n"
             "                 message: its findings and a summary line (exit 0 when\n"
             "                 clean, 1 with findings)\n"
             "  --verbose      with --check: also every note on what the display does\n"
             "  --json         with --check: print everything as JSON\n"
-            "  --help         show this text\n",
+            "  --help, -h, /? show this text\n",
             kFeedReply, kFeedPort);
 }
