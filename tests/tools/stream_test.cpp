@@ -3,153 +3,31 @@
 // own program) that goes away and comes back, and the ways it refuses to start.
 #include <gtest/gtest.h>
 
-extern "C" {
-#include <libavcodec/avcodec.h>
-#include <libavformat/avformat.h>
-#include <libswscale/swscale.h>
-}
-
-#include <netinet/in.h>
-#include <sys/socket.h>
-
 #include <algorithm>
-#include <cstdlib>
-#include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
 
 #include "tests/child_process.h"
-#include "tests/run_command.h"
+#include "tests/tools/stream_media.h"
 
 namespace {
 
-namespace fs = std::filesystem;
+using namespace stream_media;
 using namespace std::chrono_literals;
 
-constexpr const char* kTime = "2026-12-06 09:05:07";  // the clock line of every frame
-constexpr auto kStart = 30s;                          // fonts, encoders, the first packet
-
-fs::path testFolder(const std::string& name) {
-    const fs::path dir = fs::temp_directory_path() /
-                         ("vantrel-stream-" + name + "-" + std::to_string(getpid()));
-    fs::remove_all(dir);
-    fs::create_directories(dir);
-    return dir;
-}
-
-// A loopback port nobody uses at the moment, for TCP or UDP.
-int freePort(int type = SOCK_STREAM) {
-    const int sock = socket(AF_INET, type, 0);
-    sockaddr_in at{};
-    at.sin_family = AF_INET;
-    at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof at;
-    bind(sock, reinterpret_cast<sockaddr*>(&at), sizeof at);
-    getsockname(sock, reinterpret_cast<sockaddr*>(&at), &length);
-    close(sock);
-    return ntohs(at.sin_port);
-}
-
-// Waits until the file holds text; false when limit passed first.
-bool waitFor(const fs::path& file, const std::string& text, std::chrono::seconds limit) {
-    for (const auto end = std::chrono::steady_clock::now() + limit;
-         std::chrono::steady_clock::now() < end; std::this_thread::sleep_for(50ms))
-        if (readWhole(file).find(text) != std::string::npos) return true;
-    return false;
-}
-
-std::vector<std::string> streamArgs(int port, std::vector<std::string> more) {
-    std::vector<std::string> args = {VANTREL_STREAM, "--fonts", VANTREL_TEST_FONT_DIR, "--time",
-                                     kTime, "--clock", "fixed", "--listen",
-                                     "127.0.0.1:" + std::to_string(port)};
-    args.insert(args.end(), more.begin(), more.end());
-    return args;
-}
+constexpr auto kStart = 30s;  // fonts, encoders, the first packet
 
 int sendPage(int port, const std::string& example) {
-    std::string output;
-    return runCommand(std::string("'" VANTREL_SEND "' --port ") + std::to_string(port) + " '" +
-                          VANTREL_EXAMPLES "/" + example + "'",
-                      output);
+    return sendFile(port, VANTREL_EXAMPLES "/" + example);
 }
 
-// What a video file (or one picture) holds, decoded as a player would.
-struct Decoded {
-    int width = 0, height = 0;
-    bool audio = false;                 // it has a sound track
-    bool clean = false;                 // decoding ran to the end of the file without an error
-    std::vector<int64_t> pts;           // every picture's timestamp, in frames of 1/60 s
-    std::vector<size_t> keys;           // which pictures are keyframes
-    std::vector<std::string> pictures;  // RGB, each one once in a row
-};
-
-Decoded decode(const fs::path& path) {
-    Decoded d;
-    AVFormatContext* format = nullptr;
-    if (avformat_open_input(&format, path.c_str(), nullptr, nullptr) < 0) return d;
-    avformat_find_stream_info(format, nullptr);
-    const int v = av_find_best_stream(format, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
-    d.audio = av_find_best_stream(format, AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0) >= 0;
-    if (v < 0) return avformat_close_input(&format), d;
-    const AVStream* stream = format->streams[v];
-    AVCodecContext* codec = avcodec_alloc_context3(avcodec_find_decoder(stream->codecpar->codec_id));
-    avcodec_parameters_to_context(codec, stream->codecpar);
-    avcodec_open2(codec, codec->codec, nullptr);
-    AVPacket* packet = av_packet_alloc();
-    AVFrame* frame = av_frame_alloc();
-    SwsContext* rgb = nullptr;
-    const auto take = [&] {
-        while (avcodec_receive_frame(codec, frame) == 0) {
-            d.width = frame->width, d.height = frame->height;
-            rgb = sws_getCachedContext(rgb, d.width, d.height, AVPixelFormat(frame->format),
-                                       d.width, d.height, AV_PIX_FMT_RGB24, SWS_POINT, nullptr,
-                                       nullptr, nullptr);
-            std::string picture(static_cast<size_t>(d.width) * d.height * 3, '\0');
-            uint8_t* to[1] = {reinterpret_cast<uint8_t*>(picture.data())};
-            const int stride[1] = {d.width * 3};
-            sws_scale(rgb, frame->data, frame->linesize, 0, d.height, to, stride);
-            if (frame->key_frame) d.keys.push_back(d.pts.size());
-            d.pts.push_back(av_rescale_q(frame->best_effort_timestamp, stream->time_base, {1, 60}));
-            if (d.pictures.empty() || d.pictures.back() != picture) d.pictures.push_back(picture);
-        }
-    };
-    int rc = 0;
-    while ((rc = av_read_frame(format, packet)) >= 0) {
-        if (packet->stream_index == v && avcodec_send_packet(codec, packet) >= 0) take();
-        av_packet_unref(packet);
-    }
-    d.clean = rc == AVERROR_EOF;
-    avcodec_send_packet(codec, nullptr);
-    take();
-    sws_freeContext(rgb);
-    av_frame_free(&frame);
-    av_packet_free(&packet);
-    avcodec_free_context(&codec);
-    avformat_close_input(&format);
-    return d;
-}
-
-// What vantrel-snapshot shows once the examples have arrived, as RGB.
-std::string snapshot(const fs::path& dir, const std::vector<std::string>& examples) {
-    std::string args, output;
+// The picture vantrel-snapshot shows once these examples have arrived.
+std::string snapshotOf(const fs::path& dir, const std::vector<std::string>& examples) {
+    std::vector<std::string> files;
     for (const std::string& e : examples)
-        args += std::string(" '" VANTREL_EXAMPLES "/") + e + "'";
-    runCommand(std::string("'" VANTREL_SNAPSHOT "' -q --fonts '" VANTREL_TEST_FONT_DIR
-                           "' --clock fixed --time '") +
-                   kTime + "' -o '" + (dir / "snap.png").string() + "'" + args,
-               output);
-    const Decoded d = decode(dir / "snap.png");
-    return d.pictures.empty() ? std::string() : d.pictures.back();
-}
-
-// The mean difference of two RGB pictures, per byte.
-double meanDifference(const std::string& a, const std::string& b) {
-    if (a.size() != b.size() || a.empty()) return 255;
-    double sum = 0;
-    for (size_t i = 0; i < a.size(); ++i)
-        sum += std::abs(static_cast<uint8_t>(a[i]) - static_cast<uint8_t>(b[i]));
-    return sum / static_cast<double>(a.size());
+        files.push_back(VANTREL_EXAMPLES "/" + e);
+    return snapshot(dir, files);
 }
 
 // Keyframes come every 2 s from the first on, and nowhere else.
@@ -188,9 +66,10 @@ TEST(StreamRecording, LosslessFramesAreTheSnapshots) {
     EXPECT_NE(said.find("dropped 0 "), std::string::npos) << said;
     const Decoded rec = decode(dir / "rec.mp4");
     EXPECT_TRUE(rec.clean && rec.audio);
-    std::vector<std::string> expected = {snapshot(dir, {})};
+    std::vector<std::string> expected = {snapshotOf(dir, {})};
     for (size_t i = 0; i < pages.size(); ++i) {
-        std::string settled = snapshot(dir, std::vector<std::string>(pages.begin(), pages.begin() + i + 1));
+        std::string settled =
+            snapshotOf(dir, std::vector<std::string>(pages.begin(), pages.begin() + i + 1));
         if (settled != expected.back()) expected.push_back(settled);
     }
     // In order, each settled picture; a frame composed while a page was being
@@ -262,8 +141,8 @@ TEST(StreamNetwork, ReceiversGetTheStreamAndItComesBack) {
     expectKeyframesEvery120(first, "first connection");
     expectKeyframesEvery120(second, "second connection");
     ASSERT_FALSE(second.pictures.empty());
-    const std::string warning = snapshot(dir, {"02-front-page.json", "06-warning.json"});
-    const std::string front = snapshot(dir, {"02-front-page.json"});
+    const std::string warning = snapshotOf(dir, {"02-front-page.json", "06-warning.json"});
+    const std::string front = snapshotOf(dir, {"02-front-page.json"});
     EXPECT_LT(meanDifference(second.pictures.back(), warning), 3.0);
     EXPECT_GT(meanDifference(second.pictures.back(), front), 10.0);
 

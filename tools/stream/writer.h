@@ -16,7 +16,7 @@
 
 constexpr int64_t kFirstRetryMs = 2000;   // the wait after the first failure
 constexpr int64_t kLastRetryMs = 60000;   // waits grow no longer than this
-constexpr int64_t kSteadyLiveMs = 30000;  // a connection live this long starts the waits afresh
+constexpr int64_t kSteadyLiveMs = 10000;  // a connection live this long starts the waits afresh
 
 // What the writer needs; it must outlive the thread.
 struct WriterSetup {
