@@ -97,9 +97,9 @@ void streamFrames(benchmark::State& state, const char* example, bool whole) {
     for (auto _ : state)
         frame();
     // CPU seconds per frame over the 1/60 s a frame has.
-    state.counters["x_period"] = benchmark::Counter(
-        static_cast<double>(state.iterations()) / kFramesPerSecond,
-        benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+    state.counters["x_period"] =
+        benchmark::Counter(static_cast<double>(state.iterations()) / kFramesPerSecond,
+                           benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
     closePacketQueue(queue);
     closeLiveEncoder(enc);
 }

@@ -44,8 +44,8 @@ constexpr auto kKeysByLength = [] {
 // ---------------------------------------------------------------------------
 // Globals
 
-std::atomic<int> last_page_stored{0};          // set after each commit into the live model
-std::atomic<int64_t> last_page_stored_at{0};   // calendar seconds of that commit
+std::atomic<int> last_page_stored{0};         // set after each commit into the live model
+std::atomic<int64_t> last_page_stored_at{0};  // calendar seconds of that commit
 
 // ---------------------------------------------------------------------------
 // Internal helpers

@@ -25,8 +25,8 @@ struct Child {
     std::filesystem::path out, err;
     int terminal_side = -1;  // our side of the terminal, open while the child runs
 
-    Child(const std::vector<std::string>& argv, const std::filesystem::path& dir, const std::string& name,
-          const std::vector<int>& terminal = {})
+    Child(const std::vector<std::string>& argv, const std::filesystem::path& dir,
+          const std::string& name, const std::vector<int>& terminal = {})
         : out(dir / (name + ".out")), err(dir / (name + ".err")) {
         std::vector<char*> args;
         for (const std::string& a : argv)
@@ -57,7 +57,8 @@ struct Child {
     }
     // Whether the process ended within limit; it is reaped then.
     bool ended(std::chrono::steady_clock::duration limit = {}) {
-        for (const auto end = std::chrono::steady_clock::now() + limit; pid > 0; std::this_thread::sleep_for(std::chrono::milliseconds(20))) {
+        for (const auto end = std::chrono::steady_clock::now() + limit; pid > 0;
+             std::this_thread::sleep_for(std::chrono::milliseconds(20))) {
             int raw = 0;
             if (waitpid(pid, &raw, WNOHANG) == pid) {
                 pid = -1;

@@ -36,11 +36,11 @@ constexpr bool kSanitized = true;
 constexpr bool kSanitized = false;
 #endif
 
-constexpr int kPages = 5;        // the pages put on air, in turn, each a picture of its own
-constexpr auto kHold = 15s;      // how long each stays on air: longer than any outage here
+constexpr int kPages = 5;    // the pages put on air, in turn, each a picture of its own
+constexpr auto kHold = 15s;  // how long each stays on air: longer than any outage here
 constexpr int kUpMinS = 20, kUpMaxS = 40;  // the receiver runs this long between kills
-constexpr int kDownMaxMs = 4000;            // and is away up to this long
-constexpr double kSeenBelow = 6.0;          // a thumbnail this close to a page's shows it
+constexpr int kDownMaxMs = 4000;           // and is away up to this long
+constexpr double kSeenBelow = 6.0;         // a thumbnail this close to a page's shows it
 // Sound and picture packets each stand for a stretch (1024 samples, 1/60 s):
 // their ends may lie that far apart without the two having moved apart.
 constexpr double kDriftLimit = 1024.0 / 48000 + 1.0 / 60;
@@ -83,16 +83,18 @@ TEST(StreamSoak, StaysOnAirThroughRestartsAndHostilePeers) {
     const auto length = std::chrono::seconds(seconds != nullptr ? std::atol(seconds) : 90);
     const fs::path dir = testFolder("soak");
     std::string output;
-    ASSERT_EQ(runCommand("cd '" + dir.string() + "' && '" FFMPEG_PROGRAM "' -v error -f lavfi -i "
-                         "sine=f=440:d=2.5 -ac 1 -ar 44100 a.flac && '" FFMPEG_PROGRAM
-                         "' -v error -f lavfi -i sine=f=660:d=3.5 -ac 2 -ar 22050 b.mp3",
+    ASSERT_EQ(runCommand("cd '" + dir.string() +
+                             "' && '" FFMPEG_PROGRAM "' -v error -f lavfi -i "
+                             "sine=f=440:d=2.5 -ac 1 -ar 44100 a.flac && '" FFMPEG_PROGRAM
+                             "' -v error -f lavfi -i sine=f=660:d=3.5 -ac 2 -ar 22050 b.mp3",
                          output),
               0)
         << output;
     std::vector<std::string> expected;
     for (int n = 0; n < kPages; ++n) {
         std::ofstream(dir / ("page" + std::to_string(n) + ".json")) << page(n);
-        expected.push_back(snapshot(dir, {(dir / ("page" + std::to_string(n) + ".json")).string()}, true));
+        expected.push_back(
+            snapshot(dir, {(dir / ("page" + std::to_string(n) + ".json")).string()}, true));
     }
     const int port = freePort();
     const std::string url = "rtmp://127.0.0.1:" + std::to_string(freePort()) + "/live/soak";
@@ -121,10 +123,18 @@ TEST(StreamSoak, StaysOnAirThroughRestartsAndHostilePeers) {
             NetSocket sock = connectTo(port, 8000);
             if (sock == kNoSocket) continue;
             switch (random() % 4) {
-                case 0: sendText(sock, "5000#" + std::string(3000, 'x')); break;
-                case 1: sendText(sock, std::to_string(cut.size() + 40) + "#" + cut); break;
-                case 2: std::this_thread::sleep_for(1500ms); break;  // a peer that stalls
-                default: sendText(sock, "]]]]\x01\x02 not a message"); break;
+                case 0:
+                    sendText(sock, "5000#" + std::string(3000, 'x'));
+                    break;
+                case 1:
+                    sendText(sock, std::to_string(cut.size() + 40) + "#" + cut);
+                    break;
+                case 2:
+                    std::this_thread::sleep_for(1500ms);
+                    break;  // a peer that stalls
+                default:
+                    sendText(sock, "]]]]\x01\x02 not a message");
+                    break;
             }
             netShutdownSend(sock);
             takeReply(sock);
@@ -138,7 +148,9 @@ TEST(StreamSoak, StaysOnAirThroughRestartsAndHostilePeers) {
     for (int sent = 0; std::chrono::steady_clock::now() < end; std::this_thread::sleep_for(1s)) {
         const auto now = std::chrono::steady_clock::now();
         if (now >= nextPage) {
-            EXPECT_EQ(sendFile(port, (dir / ("page" + std::to_string(sent % kPages) + ".json")).string()), 0);
+            EXPECT_EQ(
+                sendFile(port, (dir / ("page" + std::to_string(sent % kPages) + ".json")).string()),
+                0);
             ++sent;
             nextPage += kHold;
         }

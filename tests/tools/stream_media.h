@@ -32,8 +32,8 @@ constexpr const char* kTime = "2026-12-06 09:05:07";  // the clock line of every
 constexpr int kThumbWidth = 90, kThumbHeight = 60;    // a picture shrunk for comparing many
 
 inline fs::path testFolder(const std::string& name) {
-    const fs::path dir = fs::temp_directory_path() /
-                         ("vantrel-stream-" + name + "-" + std::to_string(getpid()));
+    const fs::path dir =
+        fs::temp_directory_path() / ("vantrel-stream-" + name + "-" + std::to_string(getpid()));
     fs::remove_all(dir);
     fs::create_directories(dir);
     return dir;
@@ -63,9 +63,10 @@ inline bool waitFor(const fs::path& file, const std::string& text, std::chrono::
 
 // vantrel-stream on the test fonts, a still clock, pages taken on port.
 inline std::vector<std::string> streamArgs(int port, std::vector<std::string> more) {
-    std::vector<std::string> args = {VANTREL_STREAM, "--fonts", VANTREL_TEST_FONT_DIR, "--time",
-                                     kTime, "--clock", "fixed", "--listen",
-                                     "127.0.0.1:" + std::to_string(port)};
+    std::vector<std::string> args = {
+        VANTREL_STREAM, "--fonts",  VANTREL_TEST_FONT_DIR,
+        "--time",       kTime,      "--clock",
+        "fixed",        "--listen", "127.0.0.1:" + std::to_string(port)};
     args.insert(args.end(), more.begin(), more.end());
     return args;
 }
@@ -73,9 +74,9 @@ inline std::vector<std::string> streamArgs(int port, std::vector<std::string> mo
 // Sends a message file to port; the sender's exit status.
 inline int sendFile(int port, const std::string& path) {
     std::string output;
-    return runCommand(std::string("'" VANTREL_SEND "' --port ") + std::to_string(port) + " '" +
-                          path + "'",
-                      output);
+    return runCommand(
+        std::string("'" VANTREL_SEND "' --port ") + std::to_string(port) + " '" + path + "'",
+        output);
 }
 
 // What a video file (or one picture) holds.
@@ -104,7 +105,8 @@ inline Decoded decode(const fs::path& path, int thumbEvery = 0) {
     d.audio = a >= 0;
     if (v < 0) return avformat_close_input(&format), d;
     const AVStream* stream = format->streams[v];
-    AVCodecContext* codec = avcodec_alloc_context3(avcodec_find_decoder(stream->codecpar->codec_id));
+    AVCodecContext* codec =
+        avcodec_alloc_context3(avcodec_find_decoder(stream->codecpar->codec_id));
     avcodec_parameters_to_context(codec, stream->codecpar);
     avcodec_open2(codec, codec->codec, nullptr);
     AVPacket* packet = av_packet_alloc();
@@ -136,7 +138,8 @@ inline Decoded decode(const fs::path& path, int thumbEvery = 0) {
         const double end = (packet->pts + packet->duration) * av_q2d(s->time_base);
         if (packet->stream_index == a) audioEnd = end;
         if (packet->stream_index == v) videoEnd = end;
-        if (audioEnd >= 0 && videoEnd >= 0) d.drift = std::max(d.drift, std::abs(audioEnd - videoEnd));
+        if (audioEnd >= 0 && videoEnd >= 0)
+            d.drift = std::max(d.drift, std::abs(audioEnd - videoEnd));
         if (packet->stream_index == v && avcodec_send_packet(codec, packet) >= 0) take();
         av_packet_unref(packet);
     }

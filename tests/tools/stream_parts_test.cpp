@@ -105,8 +105,8 @@ TEST(StreamOptions, ReadsDurationsListensAndNetworks) {
         EXPECT_EQ(parseDuration(text, got) ? got : -1, frames) << text;
     }
     const std::pair<const char*, int> listens[] = {
-        {"0.0.0.0:6867", 6867}, {"127.0.0.1:0", 0}, {"1.2.3.4", -1},
-        {":80", -1},            {"1.2.3.4:65536", -1}, {"1.2.3:80", -1}, {"1.2.3.4:+80", -1},
+        {"0.0.0.0:6867", 6867}, {"127.0.0.1:0", 0}, {"1.2.3.4", -1},     {":80", -1},
+        {"1.2.3.4:65536", -1},  {"1.2.3:80", -1},   {"1.2.3.4:+80", -1},
     };
     for (const auto& [text, port] : listens) {
         uint32_t address = 0;
@@ -114,9 +114,14 @@ TEST(StreamOptions, ReadsDurationsListensAndNetworks) {
         EXPECT_EQ(parseListen(text, address, got) ? got : -1, port) << text;
     }
     const std::pair<const char*, uint32_t> ranges[] = {
-        {"192.168.1.0/24", 0xFFFFFF00}, {"0.0.0.0/0", 0},   {"10.1.2.3", 0xFFFFFFFF},
-        {"10.1.2.3/8", 1},              {"10.0.0.0/33", 1}, {"10.0.0.0/", 1},
-        {"10.0.0/8", 1},                {"256.0.0.0/8", 1},
+        {"192.168.1.0/24", 0xFFFFFF00},
+        {"0.0.0.0/0", 0},
+        {"10.1.2.3", 0xFFFFFFFF},
+        {"10.1.2.3/8", 1},
+        {"10.0.0.0/33", 1},
+        {"10.0.0.0/", 1},
+        {"10.0.0/8", 1},
+        {"256.0.0.0/8", 1},
     };
     for (const auto& [text, mask] : ranges) {
         NetRange range = {0, 1};
@@ -183,8 +188,8 @@ TEST(StreamWriter, RetriesGrowAndFailuresAreSaidPlainly) {
         int failures;
         double jitter;
         int64_t ms;
-    } waits[] = {{1, 0, 2000}, {2, 0, 3000}, {3, 0, 4500}, {9, 0, 51257}, {10, 0, 60000},
-                 {40, 0, 60000}, {1, 0.1, 2200}, {1, -0.1, 1800}};
+    } waits[] = {{1, 0, 2000},   {2, 0, 3000},   {3, 0, 4500},   {9, 0, 51257},
+                 {10, 0, 60000}, {40, 0, 60000}, {1, 0.1, 2200}, {1, -0.1, 1800}};
     for (const auto& w : waits)
         EXPECT_EQ(retryWaitMs(w.failures, w.jitter), w.ms) << w.failures;
     const struct {

@@ -115,8 +115,9 @@ TEST(StreamNetwork, ReceiversGetTheStreamAndItComesBack) {
     const int port = freePort();
     const std::string rtmp = "rtmp://127.0.0.1:" + std::to_string(freePort()) + "/live/test";
     const auto receiver = [&](const std::string& input, const std::string& file) {
-        return std::vector<std::string>{FFMPEG_PROGRAM, "-nostdin", "-v", "error", "-y", "-listen",
-                                        "1", "-i", input, "-c", "copy", file};
+        return std::vector<std::string>{FFMPEG_PROGRAM, "-nostdin", "-v",   "error",
+                                        "-y",           "-listen",  "1",    "-i",
+                                        input,          "-c",       "copy", file};
     };
     {
         auto first = std::make_unique<Child>(receiver(rtmp, "first.flv"), dir, "first");
@@ -149,8 +150,8 @@ TEST(StreamNetwork, ReceiversGetTheStreamAndItComesBack) {
     // UDP: the receiver listens first; the stream ends by itself.
     const std::string udp = "udp://127.0.0.1:" + std::to_string(freePort(SOCK_DGRAM));
     {
-        Child taker({FFMPEG_PROGRAM, "-nostdin", "-v", "error", "-y", "-i", udp + "?timeout=3000000",
-                     "-c", "copy", "udp.ts"},
+        Child taker({FFMPEG_PROGRAM, "-nostdin", "-v", "error", "-y", "-i",
+                     udp + "?timeout=3000000", "-c", "copy", "udp.ts"},
                     dir, "udp");
         std::this_thread::sleep_for(500ms);
         Child stream(streamArgs(port, {"--duration", "5s", "-o", udp}), dir, "stream");
@@ -204,16 +205,27 @@ TEST(StreamTool, RefusesWhatItCannotDo) {
         {{"-o", "taken.mp4"}, 1, "taken.mp4 exists; -y replaces it", kNothing},
         {{"-o", "no/such/folder/x.mp4"}, 1, "cannot write no/such/folder/x.mp4", kNothing},
         {{"--fonts", ".", "-o", "x.mp4"}, 1, "no FONT01.tiga", kNothing},
-        {{"--listen", "127.0.0.1:" + std::to_string(busy), "-o", "x.mp4"}, 1, "bind failed", kNothing},
-        {{"-y", "--format", "mpegts", "-o", "/dev/full", "--duration", "10s"}, 1,
-         "No space left on device", kNothing},
-        {{"--allow", "10.0.0.0/8", "--duration", "3s", "-o", "allowed.ts"}, 0,
-         "refused connection from 127.0.0.1: not an allowed sender", kSend},
+        {{"--listen", "127.0.0.1:" + std::to_string(busy), "-o", "x.mp4"},
+         1,
+         "bind failed",
+         kNothing},
+        {{"-y", "--format", "mpegts", "-o", "/dev/full", "--duration", "10s"},
+         1,
+         "No space left on device",
+         kNothing},
+        {{"--allow", "10.0.0.0/8", "--duration", "3s", "-o", "allowed.ts"},
+         0,
+         "refused connection from 127.0.0.1: not an allowed sender",
+         kSend},
         {{"--audio", "missing.mp3", "-o", "x.mp4"}, 1, "cannot play missing.mp3", kNothing},
-        {{"--status", "no/such/folder/s.json", "--duration", "2s", "-o", "status.ts"}, 0,
-         "cannot write status file no/such/folder/s.json", kNothing},
+        {{"--status", "no/such/folder/s.json", "--duration", "2s", "-o", "status.ts"},
+         0,
+         "cannot write status file no/such/folder/s.json",
+         kNothing},
         {{"--audio", "gone.wav", "--audio", "stays.wav", "--duration", "5s", "-o", "music.ts"},
-         0, "cannot play gone.wav", kDeleteMusic},
+         0,
+         "cannot play gone.wav",
+         kDeleteMusic},
     };
     int row = 0;
     for (const auto& c : cases) {

@@ -11,10 +11,10 @@ struct AVCodecContext;
 struct AVFrame;
 struct AVPacket;
 
-constexpr int kAudioRate = 48000;                                    // samples a second
-constexpr int kAudioChannels = 2;                                    // stereo
-constexpr int kSamplesPerFrame = kAudioRate / 60;                    // 800 per display frame
-constexpr int kAudioBitrate = 128000;                                // bits a second
+constexpr int kAudioRate = 48000;                  // samples a second
+constexpr int kAudioChannels = 2;                  // stereo
+constexpr int kSamplesPerFrame = kAudioRate / 60;  // 800 per display frame
+constexpr int kAudioBitrate = 128000;              // bits a second
 
 // One AAC encoder and the samples waiting for it.
 struct AudioTrack {

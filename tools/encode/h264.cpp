@@ -99,8 +99,7 @@ AVCodecContext* openH264(const H264Settings& s, std::string& error) {
             // A frame asked to be a keyframe (a new connection) is one a
             // player can start at.
             av_opt_set(c->priv_data, "forced-idr", "1", 0);
-            if (rgb)
-                av_opt_set(c->priv_data, "qp", "0", 0);
+            if (rgb) av_opt_set(c->priv_data, "qp", "0", 0);
             av_opt_set(c->priv_data, "x264-params", rgb ? "scenecut=0" : kLiveParams, 0);
             break;
     }

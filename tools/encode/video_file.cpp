@@ -106,8 +106,8 @@ bool openPaletteUseGraph(VideoWriter& v, std::string& error) {
 bool openEncoder(VideoWriter& v, std::string& error) {
     const bool globalHeader = (v.format->oformat->flags & AVFMT_GLOBALHEADER) != 0;
     if (v.kind == VideoKind::kMp4) {
-        const H264Settings settings = {H264Mode::kFile, v.width, v.height, v.frameStep, 0,
-                                       globalHeader};
+        const H264Settings settings = {H264Mode::kFile, v.width, v.height,
+                                       v.frameStep,     0,       globalHeader};
         v.codec = openH264(settings, error);
         return v.codec != nullptr;
     }

@@ -8,11 +8,11 @@
 
 // Where a Y'CbCr 4:2:0 picture lives: three planes and their strides.
 struct YuvPlanes {
-    uint8_t* y;       // luma, height rows of width bytes
-    uint8_t* cb;      // blue difference, (height + 1) / 2 rows of (width + 1) / 2 bytes
-    uint8_t* cr;      // red difference, the same size
-    int yStride;      // bytes from one luma row to the next
-    int chromaStride; // bytes from one chroma row to the next
+    uint8_t* y;        // luma, height rows of width bytes
+    uint8_t* cb;       // blue difference, (height + 1) / 2 rows of (width + 1) / 2 bytes
+    uint8_t* cr;       // red difference, the same size
+    int yStride;       // bytes from one luma row to the next
+    int chromaStride;  // bytes from one chroma row to the next
 };
 
 // The ways the rows can be converted; every kernel gives the reference's bytes.

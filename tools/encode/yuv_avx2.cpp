@@ -3,7 +3,8 @@
 #include "tools/encode/yuv.h"
 #include "tools/encode/yuv_pixels.h"
 
-void convertRowsAvx2(const uint32_t* words, int width, int first, int end, const YuvPlanes& planes) {
+void convertRowsAvx2(const uint32_t* words, int width, int first, int end,
+                     const YuvPlanes& planes) {
     yuv_pixels::convertRows(words, width, first, end, planes.y, planes.yStride, planes.cb,
                             planes.cr, planes.chromaStride);
 }

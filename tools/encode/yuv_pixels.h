@@ -13,9 +13,9 @@ namespace yuv_pixels {
 // 224/255 times the colour differences. Each row of weights sums to the
 // range it spans (219/255 or 0), so white and black land exactly.
 constexpr int kFraction = 16;
-constexpr int32_t kYr = 16829, kYg = 33039, kYb = 6416;        // sum 56284 = 219/255 << 16
-constexpr int32_t kCbR = -9714, kCbG = -19070, kCbB = 28784;   // sum 0
-constexpr int32_t kCrR = 28784, kCrG = -24103, kCrB = -4681;   // sum 0
+constexpr int32_t kYr = 16829, kYg = 33039, kYb = 6416;       // sum 56284 = 219/255 << 16
+constexpr int32_t kCbR = -9714, kCbG = -19070, kCbB = 28784;  // sum 0
+constexpr int32_t kCrR = 28784, kCrG = -24103, kCrB = -4681;  // sum 0
 constexpr int32_t kLumaOffset = 16;
 constexpr int32_t kChromaOffset = 128;
 // Chroma weighs the sum of a 2 x 2 block, four times a pixel: two more bits.
@@ -39,8 +39,8 @@ static inline uint8_t luma(uint32_t w) {
 // A chroma sample from the sums of a 2 x 2 block; the offset is added before
 // the shift so that the shifted value is never negative.
 static inline uint8_t chroma(int32_t wr, int32_t wg, int32_t wb, int32_t r, int32_t g, int32_t b) {
-    const int32_t sum = wr * r + wg * g + wb * b + (kChromaOffset << kChromaShift) +
-                        (1 << (kChromaShift - 1));
+    const int32_t sum =
+        wr * r + wg * g + wb * b + (kChromaOffset << kChromaShift) + (1 << (kChromaShift - 1));
     return static_cast<uint8_t>(sum >> kChromaShift);
 }
 
@@ -52,7 +52,7 @@ static inline void lumaRow(const uint32_t* row, int width, uint8_t* y) {
 
 // One row of each chroma plane from a pair of picture rows.
 static inline void chromaRow(const uint32_t* top, const uint32_t* bottom, int width, uint8_t* cb,
-                      uint8_t* cr) {
+                             uint8_t* cr) {
     for (int x = 0; x < width / 2; ++x) {
         const uint32_t a = top[2 * x], b = top[2 * x + 1], c = bottom[2 * x], d = bottom[2 * x + 1];
         const int32_t r = red(a) + red(b) + red(c) + red(d);
@@ -65,7 +65,7 @@ static inline void chromaRow(const uint32_t* top, const uint32_t* bottom, int wi
 
 // Rows first .. end - 1 (whole row pairs, inside the picture) into planes.
 static inline void convertRows(const uint32_t* words, int width, int first, int end, uint8_t* y,
-                        int yStride, uint8_t* cb, uint8_t* cr, int chromaStride) {
+                               int yStride, uint8_t* cb, uint8_t* cr, int chromaStride) {
     for (int row = first; row < end; row += 2) {
         const uint32_t* top = words + static_cast<long>(row) * width;
         uint8_t* y0 = y + static_cast<long>(row) * yStride;

@@ -12,9 +12,9 @@ constexpr int64_t kResyncFrames = 120;  // further behind than this (a machine t
 
 // What the frame thread does about frame index when it wakes at now.
 struct BeatStep {
-    int64_t index;  // the frame to compose: index, or the present one after a jump
-    int64_t jumped; // frames passed over without composing them (a jump), else 0
-    bool encode;    // false: the frame's time has passed; compose it, but skip its encoding
+    int64_t index;   // the frame to compose: index, or the present one after a jump
+    int64_t jumped;  // frames passed over without composing them (a jump), else 0
+    bool encode;     // false: the frame's time has passed; compose it, but skip its encoding
 };
 
 // Monotonic nanoseconds.

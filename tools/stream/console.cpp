@@ -16,7 +16,8 @@ static void passLines(int from, int to) {
     char chunk[4096];
     for (ssize_t n; (n = read(from, chunk, sizeof chunk)) > 0;) {
         line.append(chunk, static_cast<size_t>(n));
-        for (size_t end; (end = line.find('\n')) != std::string::npos || line.size() > kLongestLine;) {
+        for (size_t end;
+             (end = line.find('\n')) != std::string::npos || line.size() > kLongestLine;) {
             const size_t take = end != std::string::npos ? end + 1 : line.size();
             sayOutput(to, line.data(), take);
             line.erase(0, take);

@@ -64,8 +64,8 @@ void healthMain(const char* path) {
         if (ok != !failing) {
             const std::string line = std::string("vantrel-stream: ") +
                                      (ok ? "status file " + std::string(path) + " written again"
-                                         : "cannot write status file " + std::string(path) +
-                                               ": " + error + "; the stream goes on");
+                                         : "cannot write status file " + std::string(path) + ": " +
+                                               error + "; the stream goes on");
             sayLine(line.c_str());
         }
         failing = !ok;

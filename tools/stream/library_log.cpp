@@ -10,7 +10,7 @@ extern "C" {
 
 constexpr int kLibraryLineSize = 512;
 
-static std::mutex library_lock;                  // guards library_error
+static std::mutex library_lock;                    // guards library_error
 static char library_error[kLibraryLineSize] = {};  // the last error line; any thread
 
 static void keepLibraryLine(void* avcl, int level, const char* format, va_list args) {

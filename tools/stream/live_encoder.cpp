@@ -119,7 +119,8 @@ bool encodeVideo(LiveEncoder& enc, const uint32_t* words, int64_t index, bool ke
     // Should the encoder still hold the picture, this gives it a copy first.
     const int rc = av_frame_make_writable(enc.picture);
     if (rc < 0) return avFail(error, "out of memory for the picture", rc);
-    if (enc.changedFirst < enc.changedEnd) convertRows(enc, words, enc.changedFirst, enc.changedEnd);
+    if (enc.changedFirst < enc.changedEnd)
+        convertRows(enc, words, enc.changedFirst, enc.changedEnd);
     enc.changedFirst = enc.changedEnd = 0;
     enc.picture->pts = index;
     enc.picture->pict_type = keyframe ? AV_PICTURE_TYPE_I : AV_PICTURE_TYPE_NONE;

@@ -21,12 +21,12 @@
 #include "model/page_model.h"
 #include "render/resample.h"
 #include "tools/common/display_clock.h"
+#include "tools/stream/beat.h"
 #include "tools/stream/console.h"
 #include "tools/stream/health.h"
-#include "tools/stream/music.h"
-#include "tools/stream/beat.h"
 #include "tools/stream/library_log.h"
 #include "tools/stream/live_encoder.h"
+#include "tools/stream/music.h"
 #include "tools/stream/options.h"
 #include "tools/stream/status.h"
 #include "tools/stream/target.h"
@@ -36,10 +36,10 @@
 // Constants
 
 constexpr const char* kProgram = "vantrel-stream";
-constexpr int64_t kStopWithinMs = 5000;   // a stop closes the output within this
+constexpr int64_t kStopWithinMs = 5000;              // a stop closes the output within this
 constexpr int64_t kReportEveryNs = kNanosPerSecond;  // the status line's pace
-constexpr size_t kUrlShown = 512;         // room for the output's name in a log
-constexpr int kMusicHeadStartMs = 2000;   // the longest wait for the first music at the start
+constexpr size_t kUrlShown = 512;                    // room for the output's name in a log
+constexpr int kMusicHeadStartMs = 2000;  // the longest wait for the first music at the start
 
 // ---------------------------------------------------------------------------
 // Globals
@@ -76,7 +76,8 @@ static void catchStops() {
 
 // The time the clock line shows for frame index.
 static struct tm frameTime(const StreamOptions& opts, const DisplayClock& clock, int64_t index) {
-    if (opts.timeText != nullptr || !opts.clockRuns) return displayClockAt(clock, static_cast<long>(index));
+    if (opts.timeText != nullptr || !opts.clockRuns)
+        return displayClockAt(clock, static_cast<long>(index));
     return localTimeNow();
 }
 
@@ -96,15 +97,18 @@ static std::string shownName(const char* url) {
 // ends it.
 static void frameLoop(const StreamOptions& opts, LiveEncoder& enc, PacketQueue& queue) {
     struct tm start = {};
-    if (opts.timeText != nullptr) parseLocalTime(opts.timeText, start);
-    else start = localTimeNow();
+    if (opts.timeText != nullptr)
+        parseLocalTime(opts.timeText, start);
+    else
+        start = localTimeNow();
     const DisplayClock clock = startDisplayClock(start, opts.clockRuns);
     const int64_t startNs = beatNowNs();
     int64_t nextReportNs = startNs;
     std::string error;
     for (int64_t index = 0;; ++index) {
         if (opts.durationFrames > 0 && index >= opts.durationFrames) break;
-        while (stop_signals == 0 && !writer_failed.load() && !sleepUntil(frameDueNs(startNs, index))) {
+        while (stop_signals == 0 && !writer_failed.load() &&
+               !sleepUntil(frameDueNs(startNs, index))) {
         }
         if (stop_signals != 0 || writer_failed.load()) break;
         const int64_t nowNs = beatNowNs();
@@ -181,12 +185,17 @@ int main(int argc, char** argv) {
     // The port is ours before anything goes on air; a taken one ends the start.
     const NetSocket listenSock = openListener(opts.listenAddress, opts.listenPort);
     buildHtaps();
-    if (!allocateRenderBuffers() || !allocateImages()) failStart("out of memory for the frame buffers");
+    if (!allocateRenderBuffers() || !allocateImages())
+        failStart("out of memory for the frame buffers");
 
-    const bool globalHeader = std::string(target.muxer) != "mpegts" && std::string(target.muxer) != "hls";
+    const bool globalHeader =
+        std::string(target.muxer) != "mpegts" && std::string(target.muxer) != "hls";
     const LiveSettings settings = {opts.lossless ? H264Mode::kLossless : H264Mode::kLive,
-                                   opts.bitrateKbits, opts.aspect43, opts.audio,
-                                   !opts.music.empty(), globalHeader};
+                                   opts.bitrateKbits,
+                                   opts.aspect43,
+                                   opts.audio,
+                                   !opts.music.empty(),
+                                   globalHeader};
     static LiveEncoder enc;
     static EncodedStreams streams;
     if (!openLiveEncoder(enc, settings, error)) failStart(error);

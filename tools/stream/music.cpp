@@ -21,9 +21,9 @@ extern "C" {
 // ---------------------------------------------------------------------------
 // Constants
 
-constexpr int kRingFrames = 1 << 17;      // samples per channel the ring holds: 2.7 s
-constexpr int kRoundPauseMs = 1000;       // a round in which nothing played waits this long
-constexpr int kFullPauseMs = 10;          // a full ring is looked at again this soon
+constexpr int kRingFrames = 1 << 17;  // samples per channel the ring holds: 2.7 s
+constexpr int kRoundPauseMs = 1000;   // a round in which nothing played waits this long
+constexpr int kFullPauseMs = 10;      // a full ring is looked at again this soon
 
 // ---------------------------------------------------------------------------
 // Globals
@@ -32,10 +32,10 @@ constexpr int kFullPauseMs = 10;          // a full ring is looked at again this
 // music_head; each index is written by one side only.
 static float music_left[kRingFrames];
 static float music_right[kRingFrames];
-static std::atomic<uint64_t> music_head{0};  // samples taken; frame thread
-static std::atomic<uint64_t> music_tail{0};  // samples written; music thread
+static std::atomic<uint64_t> music_head{0};        // samples taken; frame thread
+static std::atomic<uint64_t> music_tail{0};        // samples written; music thread
 static std::atomic<long long> music_shortfall{0};  // silence given in place of music; frame thread
-static std::vector<std::string> music_files;  // the playlist; music thread from startMusic on
+static std::vector<std::string> music_files;       // the playlist; music thread from startMusic on
 
 // ---------------------------------------------------------------------------
 // Internal helpers
@@ -49,8 +49,8 @@ struct Track {
     SwrContext* resample = nullptr;     // to 48 kHz planar float stereo
     AVPacket* packet = nullptr;
     AVFrame* frame = nullptr;
-    int stream = -1;                    // the sound stream's index
-    std::vector<float> left, right;     // resampled sound on its way into the ring
+    int stream = -1;                 // the sound stream's index
+    std::vector<float> left, right;  // resampled sound on its way into the ring
 };
 
 void closeTrack(Track& t) {
@@ -120,10 +120,9 @@ bool putFrame(Track& t, const AVFrame* frame, long long& played) {
     t.right.resize(static_cast<size_t>(room) + 1);
     uint8_t* out[2] = {reinterpret_cast<uint8_t*>(t.left.data()),
                        reinterpret_cast<uint8_t*>(t.right.data())};
-    const int n = swr_convert(t.resample, out, room + 1,
-                              frame != nullptr ? const_cast<const uint8_t**>(frame->extended_data)
-                                               : nullptr,
-                              inCount);
+    const int n = swr_convert(
+        t.resample, out, room + 1,
+        frame != nullptr ? const_cast<const uint8_t**>(frame->extended_data) : nullptr, inCount);
     if (n < 0) return false;
     putSamples(t.left.data(), t.right.data(), n);
     played += n;

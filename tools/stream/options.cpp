@@ -145,7 +145,8 @@ StreamParse parseStreamOptions(int argc, char** argv, StreamOptions& opts, FILE*
             if (!(opts.statusFile = value(argc, argv, i, "--status", err)))
                 return StreamParse::kError;
         } else if (isOption(arg, "--bitrate")) {
-            if (!numberValue(argc, argv, i, "--bitrate", kMinBitrateKbits, kMaxBitrateKbits, n, err))
+            if (!numberValue(argc, argv, i, "--bitrate", kMinBitrateKbits, kMaxBitrateKbits, n,
+                             err))
                 return StreamParse::kError;
             opts.bitrateKbits = static_cast<int>(n);
         } else if (isOption(arg, "--retries")) {
@@ -181,8 +182,9 @@ StreamParse parseStreamOptions(int argc, char** argv, StreamOptions& opts, FILE*
         return StreamParse::kError;
     }
     if (opts.output == nullptr || opts.output[0] == '\0') {
-        std::fprintf(err, "%s: -o OUTPUT is required: a file (.mp4 .mkv .ts), a playlist (.m3u8) "
-                          "or a URL (rtmp:// rtmps:// srt:// udp://)\n",
+        std::fprintf(err,
+                     "%s: -o OUTPUT is required: a file (.mp4 .mkv .ts), a playlist (.m3u8) "
+                     "or a URL (rtmp:// rtmps:// srt:// udp://)\n",
                      kProgram);
         return StreamParse::kError;
     }

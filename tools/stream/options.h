@@ -8,28 +8,28 @@
 
 #include "feed/listener.h"
 
-constexpr int kDefaultBitrateKbits = 2500;           // a comfortable rate for 720 x 480 text
+constexpr int kDefaultBitrateKbits = 2500;              // a comfortable rate for 720 x 480 text
 constexpr uint32_t kDefaultListenAddress = 0x7f000001;  // 127.0.0.1: only this machine sends
 
 struct StreamOptions {
-    const char* output = nullptr;                  // -o: a file name or a URL
-    const char* format = nullptr;                  // --format: the container, overriding the guess
-    bool overwrite = false;                        // -y: an existing file may be replaced
+    const char* output = nullptr;  // -o: a file name or a URL
+    const char* format = nullptr;  // --format: the container, overriding the guess
+    bool overwrite = false;        // -y: an existing file may be replaced
     uint32_t listenAddress = kDefaultListenAddress;  // --listen ADDR (host byte order)
-    int listenPort = kFeedPort;                    // --listen :PORT
-    FeedAllowList allowed = {};                    // --allow NET/BITS, repeatable
-    const char* fontDir = ".";                     // --fonts: FONT01..07.tiga and SHDT01..07.tiga
-    const char* timeText = nullptr;                // --time: the clock at the first frame; null: now
-    bool clockRuns = true;                         // --clock run or fixed
-    int bitrateKbits = kDefaultBitrateKbits;       // --bitrate, 100..50000
-    bool lossless = false;                         // --lossless: RGB at quantiser 0
-    bool aspect43 = false;                         // --aspect 4:3: 640 x 480 square pixels
-    int64_t durationFrames = 0;                    // --duration in frames; 0: until stopped
-    int retries = -1;                              // --retries: reconnects in a row; -1: for ever
-    bool quiet = false;                            // --quiet: no status line
-    bool audio = true;                             // --no-audio leaves the sound track out
-    std::vector<std::string> music;                // --audio FILE, repeatable: played in turn
-    const char* statusFile = nullptr;              // --status FILE: health every 5 s
+    int listenPort = kFeedPort;                      // --listen :PORT
+    FeedAllowList allowed = {};                      // --allow NET/BITS, repeatable
+    const char* fontDir = ".";                       // --fonts: FONT01..07.tiga and SHDT01..07.tiga
+    const char* timeText = nullptr;           // --time: the clock at the first frame; null: now
+    bool clockRuns = true;                    // --clock run or fixed
+    int bitrateKbits = kDefaultBitrateKbits;  // --bitrate, 100..50000
+    bool lossless = false;                    // --lossless: RGB at quantiser 0
+    bool aspect43 = false;                    // --aspect 4:3: 640 x 480 square pixels
+    int64_t durationFrames = 0;               // --duration in frames; 0: until stopped
+    int retries = -1;                         // --retries: reconnects in a row; -1: for ever
+    bool quiet = false;                       // --quiet: no status line
+    bool audio = true;                        // --no-audio leaves the sound track out
+    std::vector<std::string> music;           // --audio FILE, repeatable: played in turn
+    const char* statusFile = nullptr;         // --status FILE: health every 5 s
 };
 
 enum class StreamParse {

@@ -78,17 +78,16 @@ bool openStreamOutput(StreamOutput& out, const StreamTarget& target, const Encod
     out.format->flags |= AVFMT_FLAG_FLUSH_PACKETS;
     bool ok = addStream(out, streams.video, streams.videoBase, streams.frameRate, out.videoIndex,
                         error) &&
-              (streams.audio == nullptr ||
-               addStream(out, streams.audio, streams.audioBase, AVRational{0, 1}, out.audioIndex,
-                         error));
+              (streams.audio == nullptr || addStream(out, streams.audio, streams.audioBase,
+                                                     AVRational{0, 1}, out.audioIndex, error));
     out.videoBase = streams.videoBase;
     out.audioBase = streams.audioBase;
     if (ok && !(out.format->oformat->flags & AVFMT_NOFILE)) {
         AVDictionary* protocol = nullptr;
         if (target.udp && std::strstr(target.url, "pkt_size") == nullptr)
             av_dict_set(&protocol, "pkt_size", kUdpPacketBytes, 0);
-        rc = avio_open2(&out.format->pb, target.url, AVIO_FLAG_WRITE, &out.format->interrupt_callback,
-                        &protocol);
+        rc = avio_open2(&out.format->pb, target.url, AVIO_FLAG_WRITE,
+                        &out.format->interrupt_callback, &protocol);
         av_dict_free(&protocol);
         ok = rc >= 0 || avFail(error, "cannot open the output", rc);
     }

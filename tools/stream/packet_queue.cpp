@@ -51,7 +51,8 @@ bool pushPacket(PacketQueue& q, AVPacket* packet, PacketKind kind) {
 
 bool popPacket(PacketQueue& q, AVPacket* out, PacketKind& kind, int waitMs, bool* ended) {
     std::unique_lock<std::mutex> hold(q.lock);
-    q.ready.wait_for(hold, std::chrono::milliseconds(waitMs), [&] { return q.count > 0 || q.ended; });
+    q.ready.wait_for(hold, std::chrono::milliseconds(waitMs),
+                     [&] { return q.count > 0 || q.ended; });
     if (ended != nullptr) *ended = q.ended && q.count == 0;
     if (q.count == 0) return false;
     QueuedPacket& slot = q.slots[q.head];

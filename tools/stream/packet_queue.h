@@ -11,8 +11,8 @@
 
 struct AVPacket;
 
-constexpr int kQueueSlots = 2048;       // packets held at most: about 20 s of picture and sound
-constexpr int kQueueVideoLimit = 600;   // video packets held at most: 10 s at 60 a second
+constexpr int kQueueSlots = 2048;      // packets held at most: about 20 s of picture and sound
+constexpr int kQueueVideoLimit = 600;  // video packets held at most: 10 s at 60 a second
 
 enum class PacketKind : uint8_t { kVideo, kAudio };
 
@@ -22,14 +22,14 @@ struct QueuedPacket {
 };
 
 struct PacketQueue {
-    std::mutex lock;                        // guards everything below
-    std::condition_variable ready;          // signalled when a packet or the end arrives
-    QueuedPacket slots[kQueueSlots];        // a ring of packets allocated once
-    int head;                               // index of the oldest packet
-    int count;                              // packets held, 0..kQueueSlots
-    int videoCount;                         // of them video
-    bool skippingVideo;                     // video is dropped until the next keyframe
-    bool ended;                             // no packet comes after the ones held
+    std::mutex lock;                  // guards everything below
+    std::condition_variable ready;    // signalled when a packet or the end arrives
+    QueuedPacket slots[kQueueSlots];  // a ring of packets allocated once
+    int head;                         // index of the oldest packet
+    int count;                        // packets held, 0..kQueueSlots
+    int videoCount;                   // of them video
+    bool skippingVideo;               // video is dropped until the next keyframe
+    bool ended;                       // no packet comes after the ones held
 };
 
 // Allocates the slots. Returns false when memory runs out.

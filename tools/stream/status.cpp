@@ -17,29 +17,35 @@ constexpr int kLineSize = 256;
 
 StreamStatus stream_status;  // counters: see each field for its writer
 
-static std::mutex say_lock;          // one line at a time on err
-static FILE* status_err = stderr;    // where status lines go
-static bool status_terminal = false; // err is a terminal: one line in place
-static bool status_quiet = false;    // no status line, no summary a minute
+static std::mutex say_lock;             // one line at a time on err
+static FILE* status_err = stderr;       // where status lines go
+static bool status_terminal = false;    // err is a terminal: one line in place
+static bool status_quiet = false;       // no status line, no summary a minute
 static const char* status_target = "";  // the output, fit for a log
-static int64_t started_ms = 0;       // when the stream started
-static int64_t last_summary_ms = 0;  // the last summary in a log
-static int64_t rate_ms = 0;          // start of the bitrate window
-static int64_t rate_bytes = 0;       // bytes written when the window started
-static int64_t rate_kbits = 0;       // the bitrate shown
-static bool line_shown = false;      // a status line stands on the terminal now
+static int64_t started_ms = 0;          // when the stream started
+static int64_t last_summary_ms = 0;     // the last summary in a log
+static int64_t rate_ms = 0;             // start of the bitrate window
+static int64_t rate_bytes = 0;          // bytes written when the window started
+static int64_t rate_kbits = 0;          // the bitrate shown
+static bool line_shown = false;         // a status line stands on the terminal now
 
 // ---------------------------------------------------------------------------
 // Internal helpers
 
 const char* stateName(OutputState state) {
     switch (state) {
-        case OutputState::kConnecting: return "connecting";
-        case OutputState::kLive: return "live";
-        case OutputState::kRetrying: return "retrying";
-        case OutputState::kStopping: return "stopping";
-        case OutputState::kFailed: return "failed";
-        case OutputState::kEnded: return "ended";
+        case OutputState::kConnecting:
+            return "connecting";
+        case OutputState::kLive:
+            return "live";
+        case OutputState::kRetrying:
+            return "retrying";
+        case OutputState::kStopping:
+            return "stopping";
+        case OutputState::kFailed:
+            return "failed";
+        case OutputState::kEnded:
+            return "ended";
     }
     return "?";
 }
@@ -74,7 +80,8 @@ void startStatus(FILE* err, bool terminal, bool quiet, const char* target, int64
 }
 
 void changeState(OutputState state, const char* why, int64_t nowMs) {
-    const OutputState before = static_cast<OutputState>(stream_status.state.exchange(static_cast<int>(state)));
+    const OutputState before =
+        static_cast<OutputState>(stream_status.state.exchange(static_cast<int>(state)));
     if (before != state) stream_status.stateSinceMs.store(nowMs);
     if (why != nullptr) {
         std::lock_guard<std::mutex> hold(stream_status.whyLock);
@@ -151,8 +158,8 @@ void formatSummary(char* out, int size, int64_t nowMs) {
     std::snprintf(out, static_cast<size_t>(size),
                   "on air %lld:%02lld:%02lld  frames %lld  skipped %lld  dropped %lld  "
                   "reconnects %lld  %lld kbit/s  %s",
-                  static_cast<long long>(seconds / 3600),
-                  static_cast<long long>(seconds / 60 % 60), static_cast<long long>(seconds % 60),
+                  static_cast<long long>(seconds / 3600), static_cast<long long>(seconds / 60 % 60),
+                  static_cast<long long>(seconds % 60),
                   static_cast<long long>(stream_status.frames.load()),
                   static_cast<long long>(stream_status.skipped.load()),
                   static_cast<long long>(stream_status.dropped.load()),

@@ -22,18 +22,21 @@ enum class OutputState : int {
 constexpr int kErrorTextSize = 256;  // room for one line of why
 
 struct StreamStatus {
-    std::atomic<int64_t> frames;      // frames encoded; frame thread
-    std::atomic<int64_t> skipped;     // frame slots not encoded because the beat had passed; frame thread
-    std::atomic<int64_t> dropped;     // video frames that never reached the output; frame and writer threads
+    std::atomic<int64_t> frames;  // frames encoded; frame thread
+    std::atomic<int64_t>
+        skipped;  // frame slots not encoded because the beat had passed; frame thread
+    std::atomic<int64_t>
+        dropped;  // video frames that never reached the output; frame and writer threads
     std::atomic<int64_t> reconnects;  // connections made after the first; writer thread
     std::atomic<int64_t> bytes;       // bytes written to the output; writer thread
     std::atomic<int> state;           // an OutputState; writer thread
-    std::atomic<int64_t> retryAtMs;   // monotonic ms of the next attempt while retrying; writer thread
+    std::atomic<int64_t>
+        retryAtMs;  // monotonic ms of the next attempt while retrying; writer thread
     std::atomic<int64_t> stateSinceMs;  // monotonic ms of the last change of state; changeState
-    std::atomic<int64_t> startedMs;   // monotonic ms the stream started; startStatus
-    std::atomic<int64_t> kbits;       // the bitrate lately, kbit/s; reportStatus
-    std::mutex whyLock;               // guards why
-    char why[kErrorTextSize];         // the last failure, in words; writer thread
+    std::atomic<int64_t> startedMs;     // monotonic ms the stream started; startStatus
+    std::atomic<int64_t> kbits;         // the bitrate lately, kbit/s; reportStatus
+    std::mutex whyLock;                 // guards why
+    char why[kErrorTextSize];           // the last failure, in words; writer thread
 };
 
 extern StreamStatus stream_status;

@@ -57,17 +57,19 @@ bool chooseTarget(const char* url, const char* format, StreamTarget& target, con
     }
     if (format != nullptr) {
         if (av_guess_format(format, nullptr, nullptr) == nullptr) {
-            why = "unknown --format: FFmpeg has no such container (try mp4, matroska, mpegts, "
-                  "hls or flv)";
+            why =
+                "unknown --format: FFmpeg has no such container (try mp4, matroska, mpegts, "
+                "hls or flv)";
             return false;
         }
         target.muxer = format;
-        if (scheme == nullptr) target.kind = std::strcmp(format, "hls") == 0 ? TargetKind::kHls
-                                                                             : TargetKind::kFile;
+        if (scheme == nullptr)
+            target.kind = std::strcmp(format, "hls") == 0 ? TargetKind::kHls : TargetKind::kFile;
     }
     if (target.muxer == nullptr) {
-        why = "cannot tell the container from the name: end it in .mp4, .mkv, .ts or .m3u8, "
-              "or name one with --format";
+        why =
+            "cannot tell the container from the name: end it in .mp4, .mkv, .ts or .m3u8, "
+            "or name one with --format";
         return false;
     }
     return true;
@@ -83,7 +85,8 @@ void redactUrl(const char* url, char* out, size_t size) {
     size_t keep = std::strcspn(url, "?");
     if (std::strncmp(url, "rtmp", 4) == 0) {
         const char* lastSlash = std::strrchr(url, '/');
-        if (lastSlash != nullptr && lastSlash > scheme + 2 && std::strchr(scheme + 3, '/') != lastSlash)
+        if (lastSlash != nullptr && lastSlash > scheme + 2 &&
+            std::strchr(scheme + 3, '/') != lastSlash)
             keep = static_cast<size_t>(lastSlash - url) + 1;
     }
     std::snprintf(out, size, "%.*s%s", static_cast<int>(keep), url,

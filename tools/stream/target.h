@@ -12,10 +12,10 @@ enum class TargetKind : uint8_t {
 };
 
 struct StreamTarget {
-    const char* url;     // as given to -o
-    const char* muxer;   // FFmpeg's name of the container: mp4, matroska, mpegts, hls, flv
-    TargetKind kind;     // how failures are met
-    bool udp;            // datagrams: each carries whole MPEG-TS packets
+    const char* url;    // as given to -o
+    const char* muxer;  // FFmpeg's name of the container: mp4, matroska, mpegts, hls, flv
+    TargetKind kind;    // how failures are met
+    bool udp;           // datagrams: each carries whole MPEG-TS packets
 };
 
 // Chooses the container and kind for url; format (may be null) names the

@@ -16,8 +16,8 @@ extern "C" {
 // Constants
 
 constexpr double kRetryGrowth = 1.5;
-constexpr int kPopWaitMs = 200;       // a pop gives up this soon, to look at the stop
-constexpr int kDiscardWaitMs = 100;   // how often the queue is emptied while away
+constexpr int kPopWaitMs = 200;      // a pop gives up this soon, to look at the stop
+constexpr int kDiscardWaitMs = 100;  // how often the queue is emptied while away
 constexpr int kLogLineSize = 512;
 
 // ---------------------------------------------------------------------------
@@ -28,7 +28,7 @@ std::atomic<bool> writer_failed{false};    // writer sets once
 std::atomic<bool> writer_done{false};      // writer sets once
 
 static std::atomic<int64_t> stop_deadline_ms{0};  // 0 until finishWriter; set by the frame thread
-static WriterSetup* writer_setup = nullptr;        // the writer's own from startWriter on
+static WriterSetup* writer_setup = nullptr;       // the writer's own from startWriter on
 
 // ---------------------------------------------------------------------------
 // Internal helpers
