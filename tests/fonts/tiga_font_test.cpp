@@ -190,7 +190,7 @@ TEST_F(Tiga, FilesBuiltByteByByte) {
 }
 
 // Which slot files the working directory holds ('!': written with a bad magic),
-// and what loadFontSlots returns and prints.
+// and what loadFontSlots returns and says on standard error.
 TEST_F(Tiga, SlotsLoadFromTheWorkingDirectory) {
     constexpr const char* kWarning =
         "warning: FONT01/FONT02/FONT07 not all present; missing heights will fall back\n";
@@ -221,17 +221,12 @@ TEST_F(Tiga, SlotsLoadFromTheWorkingDirectory) {
         auto [out, err] = captured([&] { ok = loadFontSlots(nullptr); });
         EXPECT_EQ(ok, c.ok);
         EXPECT_EQ(err, c.err);
-        std::string summaries;  // in slot order, FONT before SHDT
         for (int s = 0; s < kFontSlotCount; ++s)
             for (const char* kind : {"FONT0", "SHDT0"}) {
                 const std::string name = kind + std::to_string(s);
                 const bool present = std::count(c.files.begin(), c.files.end(), name) > 0;
                 EXPECT_EQ((*kind == 'F' ? fonts : shadow_fonts)[s].loaded, present) << name;
-                if (present)
-                    summaries +=
-                        "TIGA: " + name + ".tiga  test face  h=2 lead=3 pitch=8 chars=0x41..0x42\n";
             }
-        EXPECT_EQ(out, summaries);
     }
     releaseFontSlots();
     for (int s = 0; s < kFontSlotCount; ++s)
