@@ -18,6 +18,7 @@
 #include "fonts/tiga_font.h"
 #include "model/shared_bytes.h"
 #include "render/resample.h"
+#include "tests/test_support.h"
 
 namespace {
 
@@ -26,34 +27,18 @@ constexpr uint32_t kPurple = 0xff950b42, kRed = 0xff000060, kGreen = 0xff008100;
 constexpr uint32_t kShownPurple = 0x00420b95, kShownWhite = 0x00d7d7d7, kShownRed = 0x00600000;
 constexpr uint32_t kMarker = 0x5a5a5a5a;  // planted to see whether something was rewritten
 
-struct Row {
-    uint8_t size, color;  // text size 0..3 (20, 40, 60, 80 rows), rowColor
-    const char* text;
-};
-using Rows = std::vector<Row>;
-const Rows kTwoBands = {{1, 5, ""}, {1, 1, ""}};  // 40 rows purple, 40 rows red
-const Rows kTall = {{3, 5, "a"}, {3, 1, "b"}, {3, 1, "c"}, {3, 1, "d"}, {3, 1, "e"},
-                    {3, 1, "f"}, {3, 1, "g"}, {3, 1, "h"}, {3, 1, "i"}, {3, 1, "j"},
-                    {3, 1, "k"}, {3, 1, "l"}, {3, 1, "m"}, {3, 1, "n"}, {3, 1, "o"}};
+using Rows = std::vector<RowSpec>;
+constexpr uint8_t k40 = rowSize(1, 0), k80 = rowSize(3, 0);  // text sizes by row height
+const Rows kTwoBands = {{k40, 5, ""}, {k40, 1, ""}};         // 40 rows purple, 40 rows red
+const Rows kTall = {{k80, 5, "a"}, {k80, 1, "b"}, {k80, 1, "c"}, {k80, 1, "d"}, {k80, 1, "e"},
+                    {k80, 1, "f"}, {k80, 1, "g"}, {k80, 1, "h"}, {k80, 1, "i"}, {k80, 1, "j"},
+                    {k80, 1, "k"}, {k80, 1, "l"}, {k80, 1, "m"}, {k80, 1, "n"}, {k80, 1, "o"}};
 
 struct tm clockAt(int wday, int mon, int mday, int hour, int min, int sec) {
     struct tm t = {};
     t.tm_wday = wday, t.tm_mon = mon, t.tm_mday = mday, t.tm_hour = hour, t.tm_min = min;
     t.tm_sec = sec;
     return t;
-}
-
-// Stores page n as the feed does: the record, then page_dirty.
-void storePage(int n, const Rows& rows, uint8_t motion = 0) {
-    PageRecord& page = pagestore[n];
-    std::memset(&page, 0, sizeof page);
-    page.pageNumber = uint8_t(n), page.lineCount = uint8_t(rows.size()), page.motionFlags = motion;
-    for (size_t i = 0; i < rows.size(); ++i) {
-        page.style[i].rowColor = rows[i].color;
-        page.shape[i].rowSize = uint8_t(rows[i].size << 2);
-        std::strncpy(reinterpret_cast<char*>(page.rowText[i]), rows[i].text, kRowTextSize);
-    }
-    raiseFlag(page_dirty);
 }
 
 void setSolids(int flags) {
@@ -112,7 +97,7 @@ TEST_F(Compose, CanvasAndFirstFrameFollowSolidFlagsAndTheTopPage) {
     };
     for (const auto& c : cases) {
         SetUp();
-        if (c.twoBands) storePage(c.topPage, kTwoBands);
+        if (c.twoBands) storePage(c.topPage, {0, kTwoBands});
         omcw[kTopPage] = c.topPage;
         setSolids(c.flags);
         std::fill(over.pixels, over.pixels + kFramePixels, kMarker);  // every frame rewrites it
@@ -151,7 +136,7 @@ TEST_F(Compose, TopRegionRendersOnTheFirstFrameAndThenOnlyWhenSomethingItWatches
             EXPECT_EQ(*top_buf != kMarker && *last != kMarker, f == 0 || c.renders)
                 << "case " << &c - cases << ", frame " << f + 1;
             EXPECT_EQ(page_dirty + solid_dirty, 0);
-            if (c.store >= 0) storePage(c.store, {{0, 2, "x"}});
+            if (c.store >= 0) storePage(c.store, {0, {{0, 2, "x"}}});
             omcw[kTopPage] = c.topPage, omcw[kLdlPage] = c.ldlPage;
             setSolids(c.solids);
         }
@@ -188,14 +173,14 @@ TEST_F(Compose, RollMovesTheContentUpOneRowPerFrameThroughItsCycle) {
     } cases[] = {
         {kTall, kMotionRoll, 0x07, 1240, kPurple, kRed},                // 40 + 15 * 80
         {kTall, kMotionRoll | kMotionChain, 0x07, 360, kPurple, kRed},  // chained: 4 rows fit 380
-        {{{1, 5, "x"}, {0, 1, "y"}}, kMotionRoll, 0x07, 100, kPurple, kRed},
-        {{{1, 5, "x"}}, kMotionRoll, 0x05, 80, 0, 0},  // topSolid off: transparent around
-        {{}, kMotionRoll, 0x07, 40, kGreen, kGreen},   // nothing laid out: still 40 rows
+        {{{k40, 5, "x"}, {0, 1, "y"}}, kMotionRoll, 0x07, 100, kPurple, kRed},
+        {{{k40, 5, "x"}}, kMotionRoll, 0x05, 80, 0, 0},  // topSolid off: transparent around
+        {{}, kMotionRoll, 0x07, 40, kGreen, kGreen},     // nothing laid out: still 40 rows
     };
     for (const auto& c : cases) {
         SetUp();
         setSolids(c.solids);
-        storePage(1, c.rows, c.motion);
+        storePage(1, {c.motion, c.rows});
         frame();  // the render, and the first frame after it
         ASSERT_TRUE(lastRoll);
         EXPECT_EQ(contentHeight, c.height);
@@ -216,16 +201,16 @@ TEST_F(Compose, RollMovesTheContentUpOneRowPerFrameThroughItsCycle) {
 
 TEST_F(Compose, StoringAPageRestartsTheRollAndTheRollBitPicksTheMode) {
     setSolids(0x07);
-    storePage(1, kTall, kMotionRoll);
+    storePage(1, {kMotionRoll, kTall});
     frame(100);
-    storePage(9, kTwoBands);
+    storePage(9, {0, kTwoBands});
     frame();
     EXPECT_EQ(scroll_y, 1);
-    storePage(1, kTall);  // the same page without the roll bit: still again
+    storePage(1, {0, kTall});  // the same page without the roll bit: still again
     frame();
     EXPECT_FALSE(lastRoll);
     EXPECT_TRUE(std::equal(over.pixels, over.pixels + kTopRows * kFrameWidth, top_buf));
-    storePage(1, kTall, kMotionRoll);
+    storePage(1, {kMotionRoll, kTall});
     frame();
     EXPECT_EQ(scroll_y, 1);
 }
@@ -249,7 +234,7 @@ TEST(ClockLine, TwelveHourClockWithPaddedHourAndDay) {
 
 TEST_F(Compose, LdlRegionShowsTheClockAndPage50sLinesInTurnAndRedrawsOnlyWhenItsKeyChanges) {
     ASSERT_TRUE(loadFontSlots(VANTREL_TEST_FONT_DIR));
-    storePage(50, {{1, 2, "Line one"}, {1, 2, "Line two"}, {1, 2, "Line three"}});
+    storePage(50, {0, {{k40, 2, "Line one"}, {k40, 2, "Line two"}, {k40, 2, "Line three"}}});
     frame();
     EXPECT_FALSE(rowsAre(win_present_buf, 383, 403, kShownPurple));  // the clock from LDL row 3
     EXPECT_FALSE(rowsAre(win_present_buf, 405, 445, kShownPurple));  // the line from LDL row 25

@@ -5,8 +5,11 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
+
+#include "tests/test_support.h"
 
 namespace {
 
@@ -21,32 +24,23 @@ std::string rowString(const uint8_t* row) {
 // from the same bytes and the live store is left alone.
 class PageDecode : public ::testing::Test {
 protected:
-    PageRecord pages[kPageCount];
-    uint8_t control[kOmcwSize];
-    uint8_t solidDirty;
-    uint8_t pageDirty;
-    PageModel model{pages, control, &solidDirty, &pageDirty};
+    std::unique_ptr<PrivateModel> m;
 
-    void SetUp() override {
-        std::memset(pages, 0, sizeof pages);
-        std::memset(control, 0, sizeof control);
-        presetPageModel(model);
-        solidDirty = pageDirty = 0;
-    }
-    void decode(const std::string& text) { decodeMessageInto(model, text.c_str(), nullptr); }
+    void SetUp() override { m = std::make_unique<PrivateModel>(); }
+    void decode(const std::string& text) { decodeMessageInto(m->view(), text.c_str(), nullptr); }
 
     // The model in one line, only what differs from start-up: control bytes
     // and flags, then each changed record and its rows that hold anything,
     // with attributes (a), colour (c), row number (n), size (s) and text.
     std::string state() {
         std::string s;
-        field(s, " solid %02x", control[kSolidFlags], kBottomSolid | kRegionSeparator);
-        field(s, " top %d", control[kTopPage], 1);
-        field(s, " ldl %d", control[kLdlPage], 1);
-        if (solidDirty) s += " solid_dirty";
-        if (pageDirty) s += " page_dirty";
+        field(s, " solid %02x", m->omcw[kSolidFlags], kBottomSolid | kRegionSeparator);
+        field(s, " top %d", m->omcw[kTopPage], 1);
+        field(s, " ldl %d", m->omcw[kLdlPage], 1);
+        if (m->solidDirty) s += " solid_dirty";
+        if (m->pageDirty) s += " page_dirty";
         for (int n = 0; n < kPageCount; ++n) {
-            const PageRecord& p = pages[n];
+            const PageRecord& p = m->pages[n];
             PageRecord fresh{};  // as start-up leaves it: row colour 2, except in record 0
             for (int r = 0; r < kRowCount && n > 0; ++r)
                 fresh.style[r].rowColor = 2;

@@ -3,14 +3,14 @@
 #include "fonts/tiga_font.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <string>
 #include <vector>
+
+#include "tests/test_support.h"
 
 namespace {
 
@@ -74,28 +74,15 @@ void tableToEnd(Bytes& f, size_t pos, size_t field, uint32_t extraBits = 0) {
     f.insert(f.end(), table.begin(), table.end());
 }
 
-void write(const fs::path& path, const Bytes& bytes) {
-    std::ofstream(path, std::ios::binary)
-        .write(reinterpret_cast<const char*>(bytes.data()), bytes.size());
-}
-
 // Each test runs in a scratch folder of its own, removed when it ends.
 class Tiga : public ::testing::Test {
 protected:
-    void SetUp() override {
-        const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
-        dir = fs::temp_directory_path() /
-              ("vantrel-fonts-" + std::to_string(getpid()) + "-" + test->name());
-        fs::remove_all(dir);
-        fs::create_directories(dir);
-        fs::current_path(dir);
-    }
+    void SetUp() override { fs::current_path(dir.path); }
     void TearDown() override {
         releaseFontSlots();
-        fs::current_path(fs::temp_directory_path());
-        fs::remove_all(dir);
+        fs::current_path(fs::temp_directory_path());  // a folder in use cannot go everywhere
     }
-    fs::path dir;
+    TempFolder dir{"fonts"};
 };
 
 // Runs fn; returns what it printed on standard output and standard error.
@@ -164,7 +151,7 @@ TEST_F(Tiga, FilesBuiltByteByByte) {
         const Layout& l = c.layout;
         Bytes f = build(l);
         if (c.edit) c.edit(f);
-        write("f.tiga", f);
+        dir.write("f.tiga", std::string(f.begin(), f.end()));
         TigaFont font = {};
         font.loaded = 1;  // a stale record, to be cleared
         bool ok = !c.loads;
@@ -210,12 +197,12 @@ TEST_F(Tiga, SlotsLoadFromTheWorkingDirectory) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.files.size());
-        for (const auto& entry : fs::directory_iterator(dir))
+        for (const auto& entry : fs::directory_iterator(dir.path))
             fs::remove_all(entry.path());
         for (const std::string& name : c.files) {
             Bytes f = build({});
             if (name[0] == '!') f[1] = 0;
-            write(name.substr(name[0] == '!') + ".tiga", f);
+            dir.write(name.substr(name[0] == '!') + ".tiga", std::string(f.begin(), f.end()));
         }
         bool ok = !c.ok;
         auto [out, err] = captured([&] { ok = loadFontSlots(nullptr); });

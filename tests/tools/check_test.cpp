@@ -1,18 +1,13 @@
 #include "tools/send/check.h"
 
-#include <unistd.h>
-
 #include <gtest/gtest.h>
 
-#include <filesystem>
-#include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "model/page_model.h"
-#include "model/shared_bytes.h"
-#include "tests/run_command.h"
+#include "tests/test_support.h"
 
 namespace {
 
@@ -140,30 +135,13 @@ INSTANTIATE_TEST_SUITE_P(PageCheck, PageCheck, ::testing::ValuesIn(kCases),
                          [](const auto& info) { return std::string(info.param.name); });
 
 // Message files in a folder of the test's own, and the real vantrel-send.
-class CheckProgram : public ::testing::Test {
-protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/vantrel-check-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir = pattern;
-    }
-    void TearDown() override { std::filesystem::remove_all(dir); }
-    std::string write(const std::string& name, const std::string& text) {
-        std::ofstream(dir + "/" + name, std::ios::binary) << text;
-        return dir + "/" + name;
-    }
-    int run(const std::string& args, std::string& out) {
-        return runCommand(std::string(VANTREL_SEND) + " " + args, out);
-    }
-    std::string dir;
-};
-
-TEST_F(CheckProgram, ExitStatusSaysCleanFindingsOrUnreadable) {
-    const std::string clean = write("clean.json", fullPage(12));
+TEST(CheckProgram, ExitStatusSaysCleanFindingsOrUnreadable) {
+    const TempFolder dir("check");
+    const std::string clean = dir.write("clean.json", fullPage(12));
     const std::string faulty =
-        write("faulty.json", "{\"pageData\": {\n  \"pageNumber\": 3,\n  \"color\": 99\n}}");
-    const std::string missing = dir + "/missing.json";
-    const std::string big = write("big.json", fullPage(12) + std::string(1 << 20, ' '));
+        dir.write("faulty.json", "{\"pageData\": {\n  \"pageNumber\": 3,\n  \"color\": 99\n}}");
+    const std::string missing = (dir.path / "missing.json").string();
+    const std::string big = dir.write("big.json", fullPage(12) + std::string(1 << 20, ' '));
     const struct {
         std::string args;
         int status;
@@ -191,7 +169,7 @@ TEST_F(CheckProgram, ExitStatusSaysCleanFindingsOrUnreadable) {
     };
     for (const auto& c : cases) {
         std::string out;
-        EXPECT_EQ(run(c.args, out), c.status) << c.args << "\n" << out;
+        EXPECT_EQ(runProgram(VANTREL_SEND, c.args, out), c.status) << c.args << "\n" << out;
         for (const std::string& text : c.present)
             EXPECT_NE(out.find(text), std::string::npos) << c.args << ": " << text << "\n" << out;
         if (!c.absent.empty()) {
@@ -200,7 +178,7 @@ TEST_F(CheckProgram, ExitStatusSaysCleanFindingsOrUnreadable) {
     }
     // Without --verbose a clean page prints its summary line alone.
     std::string out;
-    run("--check " + clean, out);
+    runProgram(VANTREL_SEND, "--check " + clean, out);
     EXPECT_EQ(out, clean + ": clean\n");
 }
 
