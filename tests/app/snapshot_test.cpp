@@ -129,6 +129,7 @@ TEST_F(Snapshot, TimelineFramesAreThoseOfTheSingleFrameRuns) {
         std::string single;  // these arguments
         bool same;
     } cases[] = {
+        {"--from 59 --to 62 roll.json", 60, "--clock fixed --frames 60 roll.json", true},
         {"--from 59 --to 62 roll.json", 61, "--clock fixed --frames 61 roll.json", false},
         {"--from 59 --to 62 roll.json", 61, "--frames 61 roll.json", true},
         {"--from 1 --to 4 roll.json --at 3 alert.json", 3, "--frames 3 roll.json", false},

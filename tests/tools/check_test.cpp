@@ -35,6 +35,7 @@ TEST(CheckProgram, ExitStatusSaysCleanFindingsOrUnreadable) {
          "note:"},
         {"--check " + clean + " " + (dir.path / "missing.json").string(), 2, {"missing.json"}},
         {"--check " + big, 2, {big + ": more than 1048576 bytes\n"}, ": clean"},
+        {"--retry 3600001 --check " + clean, 2, {"--retry wants a whole number from 0 to 3600000"}},
         {"--check --json " + clean + " " + faulty,
          1,
          {"[\n{\"file\": \"" + clean + "\"",
