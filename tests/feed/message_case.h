@@ -31,10 +31,10 @@ inline std::string generateMessage(const std::string& lines) {
     for (std::istringstream in(lines); std::getline(in, line);) {
         std::istringstream words(line);
         std::string name, text = line;
-        int count = 1;
+        int count = 1, n = 0;  // a line of text that only starts like a generator counts once
         words >> name;
-        if ((name == "repeat" || name == "rows") && words >> count)
-            std::getline(words.ignore(1), text);
+        if ((name == "repeat" || name == "rows") && words >> n)
+            count = n, std::getline(words.ignore(1), text);
         if (line == "nul") text.assign(1, '\0');
         for (int r = 0; r < count; ++r) {
             std::string piece = text;
