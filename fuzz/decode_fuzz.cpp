@@ -8,18 +8,13 @@
 
 #include "feed/decode.h"
 #include "feed/decode_report.h"
+#include "tests/test_support.h"
 
 namespace {
 
 constexpr size_t kMaxInput = 8191;  // past the 4095-byte message buffer, to reach "too many tokens"
 
-struct Model {
-    PageRecord pages[kPageCount] = {};
-    uint8_t control[kOmcwSize] = {}, solidDirty = 0, pageDirty = 0;
-    PageModel view{pages, control, &solidDirty, &pageDirty};
-};
-
-Model plain, reported;
+PrivateModel plain, reported;
 DecodeReport report;
 char text[kMaxInput + 1];
 
@@ -44,8 +39,6 @@ void checkRecord(const PageRecord& p, int n) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    presetPageModel(plain.view);
-    presetPageModel(reported.view);
     // The alert switch line would flood the fuzzer's output.
     return std::freopen("/dev/null", "w", stdout) == nullptr;
 }
@@ -54,17 +47,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     size = size > kMaxInput ? kMaxInput : size;
     std::memcpy(text, data, size);
     text[size] = '\0';
-    decodeMessageInto(plain.view, text, nullptr);
-    decodeMessageInto(reported.view, text, &report);
+    decodeMessageInto(plain.view(), text, nullptr);
+    decodeMessageInto(reported.view(), text, &report);
 
     // Comparing the whole store costs more than a decode, so it is done now and
     // then; the control bytes, the flags and the page just stored every time.
     static unsigned runs = 0;
     check(++runs % 64 != 0 || std::memcmp(plain.pages, reported.pages, sizeof plain.pages) == 0);
-    check(std::memcmp(plain.control, reported.control, sizeof plain.control) == 0);
+    check(std::memcmp(plain.omcw, reported.omcw, sizeof plain.omcw) == 0);
     check(plain.solidDirty == reported.solidDirty && plain.pageDirty == reported.pageDirty);
-    check(plain.control[0] == 0 && plain.control[kSolidFlags] <= 0x07);
-    check(plain.control[kTopPage] <= kMaxPageNumber && plain.control[kLdlPage] <= 3);
+    check(plain.omcw[0] == 0 && plain.omcw[kSolidFlags] <= 0x07);
+    check(plain.omcw[kTopPage] <= kMaxPageNumber && plain.omcw[kLdlPage] <= 3);
     check(plain.pages[0].pageNumber == 0 && plain.pages[255].pageNumber == 0);
 
     // The checker prints from the report: every index in it must point into the text.

@@ -28,7 +28,7 @@
 #include <vector>
 
 #include "tests/child_process.h"
-#include "tests/run_command.h"
+#include "tests/test_support.h"
 
 namespace {
 
@@ -54,14 +54,13 @@ protected:
     // One private X server per test process, on the first free display it
     // finds (-displayfd), so parallel runs never pick the same number.
     static void SetUpTestSuite() {
-        root = fs::temp_directory_path() / ("vantrel-e2e-" + std::to_string(getpid()));
-        fs::create_directories(root);
+        root.emplace("e2e");
         endEmulatorServer();  // one left by an earlier run knows only its own display
         int fds[2];
         if (pipe(fds) != 0) return;
         xvfb.emplace(std::vector<std::string>{XVFB_PATH, "-displayfd", std::to_string(fds[1]),
                                               "-screen", "0", "1024x768x24", "-nolisten", "tcp"},
-                     root, "xvfb");
+                     root->path, "xvfb");
         close(fds[1]);
         std::string number;  // the display's number and a newline, perhaps in two writes
         pollfd p = {fds[0], POLLIN, 0};
@@ -80,12 +79,12 @@ protected:
             std::istringstream words(kWindowManager);
             for (std::string word; words >> word;)
                 argv.push_back(word);
-            wm.emplace(argv, root, "wm");
+            wm.emplace(argv, root->path, "wm");
         }
     }
     static void endEmulatorServer() {
         if (kEmulatorServer != nullptr)
-            Child({kEmulatorServer, "-k"}, root, "wineserver").ended(kExit);
+            Child({kEmulatorServer, "-k"}, root->path, "wineserver").ended(kExit);
     }
     static void TearDownTestSuite() {
         endEmulatorServer();
@@ -93,14 +92,16 @@ protected:
         x = nullptr;
         wm.reset();
         xvfb.reset();
-        if (!::testing::UnitTest::GetInstance()->Failed()) fs::remove_all(root);  // else kept
+        root->keep = ::testing::UnitTest::GetInstance()->Failed();  // to look at
+        root.reset();
     }
 
     void SetUp() override {
         ASSERT_NE(x, nullptr) << "no Xvfb display (run scripts/install-deps): "
                               << (xvfb ? readWhole(xvfb->err) : "");
-        dir = root / ::testing::UnitTest::GetInstance()->current_test_info()->name();
+        dir = root->path / ::testing::UnitTest::GetInstance()->current_test_info()->name();
         fs::create_directories(dir);
+        fs::current_path(dir);  // where the tools run
     }
 
     // Starts the preview in a folder of its own, with the default fonts or
@@ -172,12 +173,6 @@ protected:
         XFlush(x);
     }
 
-    // Runs a tool to its end in the test folder: its exit status, -1 when too slow.
-    int runTool(const std::vector<std::string>& argv) {
-        Child tool(argv, dir, "tool");
-        return tool.ended(60s) ? tool.status : -1;
-    }
-
     // The window's pixels in 0x00RRGGBB words, as the 24-bit display holds them.
     std::vector<uint32_t> capture(Window w) {
         XWindowAttributes a = {};
@@ -224,7 +219,7 @@ protected:
         return pixels;
     }
 
-    static inline fs::path root;
+    static inline std::optional<TempFolder> root;
     static inline std::optional<Child> xvfb, wm;
     static inline Display* x = nullptr;
     fs::path dir;
@@ -250,15 +245,15 @@ TEST_F(Preview, WindowShowsWhatTheSnapshotRendersForTheSameMessages) {
         {VANTREL_EXAMPLES "/07-solids-top-off.json", VANTREL_EXAMPLES "/08-solids-bottom-off.json"},
         {VANTREL_EXAMPLES "/09-solids-restore.json", VANTREL_EXAMPLES "/06-warning.json"},
     };
-    std::vector<std::string> snapshot = {
-        VANTREL_SNAPSHOT, "--fonts", VANTREL_TEST_FONT_DIR, "--time", "2025-01-05 09:05:07", "-o",
-        "want.png"};
+    std::string snapshot =
+        "--fonts '" VANTREL_TEST_FONT_DIR "' --time '2025-01-05 09:05:07' -o want.png";
     for (const auto& step : steps) {
-        std::vector<std::string> send = {VANTREL_SEND, "--port", "6867", "--retry", "10000"};
-        send.insert(send.end(), step.begin(), step.end());
-        snapshot.insert(snapshot.end(), step.begin(), step.end());
-        ASSERT_EQ(runTool(send), 0) << readWhole(dir / "tool.err");
-        ASSERT_EQ(runTool(snapshot), 0) << readWhole(dir / "tool.err");
+        std::string files, out;
+        for (const std::string& file : step)
+            files += " '" + file + "'";
+        snapshot += files;
+        ASSERT_EQ(runProgram(VANTREL_SEND, "--port 6867 --retry 10000" + files, out), 0) << out;
+        ASSERT_EQ(runProgram(VANTREL_SNAPSHOT, snapshot, out), 0) << out;
         const std::vector<uint32_t> want = readPng(dir / "want.png");
         ASSERT_EQ(want.size(), 720u * 480u);
         ASSERT_EQ(waitForPicture(w, want), "") << "after " << step.back();

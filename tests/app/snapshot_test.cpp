@@ -7,46 +7,37 @@ extern "C" {
 }
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <string>
 
-#include "tests/run_command.h"
+#include "tests/test_support.h"
 #include "tools/common/display_clock.h"
 #include "tools/snapshot/output.h"
 
 namespace {
 
-// Runs vantrel-snapshot in dir with the test fonts; returns its exit status,
-// with standard output and standard error in err.
-int snapshot(const std::filesystem::path& dir, const std::string& args,
-             std::string* err = nullptr) {
-    std::string output;
-    const int status = runCommand("cd '" + dir.string() + "' && '" VANTREL_SNAPSHOT "' --fonts '" +
-                                      VANTREL_TEST_FONT_DIR "' " + args,
-                                  output);
-    if (err != nullptr) *err = output;
-    return status;
-}
-
-// A folder of the test's own with a rolling page (the clock on) and an alert.
-std::filesystem::path messageFolder(const char* name) {
-    const std::filesystem::path dir =
-        std::filesystem::temp_directory_path() /
-        ("vantrel-" + std::string(name) + "-" + std::to_string(getpid()));
-    std::filesystem::remove_all(dir);
-    std::filesystem::create_directories(dir);
-    std::ofstream(dir / "roll.json") << R"({"topPage": 20, "pageData": {"pageNumber": 20,
-        "lineCount": 2, "roll": true, "height": 3, "color": 5, "textData": "Travel",
-        "height": 1, "color": 1, "textData": "Harbour"}})";
-    std::ofstream(dir / "alert.json") << R"({"pageData": {"pageNumber": 30, "lineCount": 1,
-        "warning": true, "height": 2, "color": 1, "textData": "WARNING"}})";
-    std::ofstream(dir / "ldl.json") << R"({"ldlPage": 0})";
-    return dir;
-}
+// Each test works in a folder of its own with a rolling page (the clock on)
+// and an alert.
+class Snapshot : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::filesystem::current_path(dir.path);
+        dir.write("roll.json", R"({"topPage": 20, "pageData": {"pageNumber": 20,
+            "lineCount": 2, "roll": true, "height": 3, "color": 5, "textData": "Travel",
+            "height": 1, "color": 1, "textData": "Harbour"}})");
+        dir.write("alert.json", R"({"pageData": {"pageNumber": 30, "lineCount": 1,
+            "warning": true, "height": 2, "color": 1, "textData": "WARNING"}})");
+        dir.write("ldl.json", R"({"ldlPage": 0})");
+    }
+    // Runs vantrel-snapshot here with the test fonts: its exit status, what it printed in out.
+    int snapshot(const std::string& args) {
+        return runProgram(VANTREL_SNAPSHOT, "--fonts '" VANTREL_TEST_FONT_DIR "' " + args, out);
+    }
+    TempFolder dir{"snapshot"};
+    std::string out;
+};
 
 TEST(SnapshotOutput, FramePatternsHoldOneFrameNumber) {
     const struct {
@@ -90,11 +81,10 @@ TEST(DisplayClock, ParsesExistingLocalTimesOnly) {
     }
 }
 
-TEST(SnapshotTool, RunsAsAProgram) {
-    const std::filesystem::path dir = messageFolder("snapshot");
-    std::ofstream(dir / "plain.txt") << "no object here";
-    std::filesystem::create_directories(dir / "s-3.png");  // frame 3's name is taken by a folder
-    std::filesystem::create_directories(dir / "taken.gif");
+TEST_F(Snapshot, RunsAsAProgram) {
+    dir.write("plain.txt", "no object here");
+    std::filesystem::create_directories("s-3.png");  // frame 3's name is taken by a folder
+    std::filesystem::create_directories("taken.gif");
     const struct {
         std::string args;
         int status;
@@ -117,25 +107,22 @@ TEST(SnapshotTool, RunsAsAProgram) {
         {"--frames 3 -o out.png --at 4 ldl.json", 0, "ldl.json arrives before frame 4, after"},
     };
     for (const auto& c : cases) {
-        std::string err;
-        EXPECT_EQ(snapshot(dir, c.args, &err), c.status) << c.args;
-        EXPECT_NE(err.find(c.message), std::string::npos) << c.args << ": " << err;
+        EXPECT_EQ(snapshot(c.args), c.status) << c.args;
+        EXPECT_NE(out.find(c.message), std::string::npos) << c.args << ": " << out;
     }
     // Nothing is left on a failure: no default output, no frame of the failed
     // series, no temporary file.
     std::vector<std::string> left;
-    for (const auto& entry : std::filesystem::directory_iterator(dir))
+    for (const auto& entry : std::filesystem::directory_iterator(dir.path))
         left.push_back(entry.path().filename().string());
     std::sort(left.begin(), left.end());
     EXPECT_EQ(left, (std::vector<std::string>{"alert.json", "ldl.json", "out.png", "plain.txt",
                                               "roll.json", "s-3.png", "taken.gif"}));
-    std::filesystem::remove_all(dir);
 }
 
 // Frame k of a timeline is the picture that the same messages and --frames k
 // give, bit for bit; a message given --at k changes frame k and none before.
-TEST(SnapshotTimeline, FramesAreThoseOfTheSingleFrameRuns) {
-    const std::filesystem::path dir = messageFolder("timeline");
+TEST_F(Snapshot, TimelineFramesAreThoseOfTheSingleFrameRuns) {
     const std::string at = "--time '2025-01-05 09:05:59' ";  // the clock turns at frame 61
     const struct {
         std::string range;   // written as t-%d.png
@@ -143,6 +130,7 @@ TEST(SnapshotTimeline, FramesAreThoseOfTheSingleFrameRuns) {
         std::string single;  // these arguments
         bool same;
     } cases[] = {
+        {"--from 59 --to 62 roll.json", 60, "--clock fixed --frames 60 roll.json", true},
         {"--from 59 --to 62 roll.json", 61, "--clock fixed --frames 61 roll.json", false},
         {"--from 59 --to 62 roll.json", 61, "--frames 61 roll.json", true},
         {"--from 1 --to 4 roll.json --at 3 alert.json", 3, "--frames 3 roll.json", false},
@@ -153,13 +141,12 @@ TEST(SnapshotTimeline, FramesAreThoseOfTheSingleFrameRuns) {
          true},
     };
     for (const auto& c : cases) {
-        ASSERT_EQ(snapshot(dir, at + "-q -o t-%d.png " + c.range), 0) << c.range;
-        ASSERT_EQ(snapshot(dir, at + "-o one.png " + c.single), 0) << c.single;
-        const std::string frame = readWhole(dir / ("t-" + std::to_string(c.frame) + ".png"));
+        ASSERT_EQ(snapshot(at + "-q -o t-%d.png " + c.range), 0) << c.range << ": " << out;
+        ASSERT_EQ(snapshot(at + "-o one.png " + c.single), 0) << c.single << ": " << out;
+        const std::string frame = readWhole("t-" + std::to_string(c.frame) + ".png");
         EXPECT_FALSE(frame.empty()) << c.range;
-        EXPECT_EQ(frame == readWhole(dir / "one.png"), c.same) << c.range << " / " << c.single;
+        EXPECT_EQ(frame == readWhole("one.png"), c.same) << c.range << " / " << c.single;
     }
-    std::filesystem::remove_all(dir);
 }
 
 // The frames of the video stream in a file, -1 unless it holds one of 720 x 480.
@@ -181,8 +168,7 @@ int videoFrames(const std::string& path) {
     return frames;
 }
 
-TEST(SnapshotVideo, HoldsTheFramesWritten) {
-    const std::filesystem::path dir = messageFolder("video");
+TEST_F(Snapshot, VideoHoldsTheFramesWritten) {
     const struct {
         std::string args;
         int frames;  // of 720 x 480
@@ -192,13 +178,12 @@ TEST(SnapshotVideo, HoldsTheFramesWritten) {
         {"--from 3 --to 9 --step 1 -o v.gif roll.json --at 5 alert.json", 7},
     };
     for (const auto& c : cases) {
-        std::filesystem::remove(dir / "v.mp4");
-        std::filesystem::remove(dir / "v.gif");
-        ASSERT_EQ(snapshot(dir, "-q " + c.args), 0) << c.args;
+        std::filesystem::remove("v.mp4");
+        std::filesystem::remove("v.gif");
+        ASSERT_EQ(snapshot("-q " + c.args), 0) << c.args << ": " << out;
         const char* name = c.args.find("v.gif") != std::string::npos ? "v.gif" : "v.mp4";
-        EXPECT_EQ(videoFrames((dir / name).string()), c.frames) << c.args;
+        EXPECT_EQ(videoFrames(name), c.frames) << c.args;
     }
-    std::filesystem::remove_all(dir);
 }
 
 }  // namespace

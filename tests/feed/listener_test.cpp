@@ -9,7 +9,6 @@
 
 #include <chrono>
 #include <cstring>
-#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -17,11 +16,10 @@
 #include "model/page_model.h"
 #include "model/shared_bytes.h"
 #include "tests/feed/loopback.h"
-#include "tests/run_command.h"
+#include "tests/test_support.h"
 
 namespace {
 
-using namespace std::string_literals;
 using std::chrono::milliseconds;
 using std::chrono::steady_clock;
 
@@ -43,25 +41,13 @@ std::string errorText(int code) {
     return netErrorText(code, text, sizeof text);
 }
 
-NetSocket connectTo(int port) {
-    return ::connectTo(port, kWaitMs);
-}
-
-// One framed message on a connection of its own: the reply, "" when refused.
-std::string sendFramed(int port, const std::string& text) {
-    NetSocket sock = connectTo(port);
-    if (sock == kNoSocket) return "";
-    sendText(sock, std::to_string(text.size()) + "#" + text);
-    return takeReply(sock);
-}
-
 // True once a connection waits in the queue of a listening socket.
 bool waiting(NetSocket sock) {
     return netWaitReadable(sock, kWaitMs) == 1;
 }
 
 // A listening socket on a free port; its trace and its errors go into files
-// named after the port, so that a client can wait for each line.
+// in a folder of the test's own, so that a client can wait for each line.
 class Listener : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -70,8 +56,6 @@ protected:
         presetPageModel();
         listen_sock = openListener(kLoopback, 0);
         port = feed_bound_port.load();
-        out_path = tracePath(std::to_string(port) + ".out");
-        err_path = tracePath(std::to_string(port) + ".err");
         out = fopen(out_path.string().c_str(), "wb");
         err = fopen(err_path.string().c_str(), "wb");
         ASSERT_TRUE(out != nullptr && err != nullptr);
@@ -80,8 +64,6 @@ protected:
         netClose(listen_sock);
         fclose(out);
         fclose(err);
-        std::filesystem::remove(out_path);
-        std::filesystem::remove(err_path);
     }
     int serve() { return createSock(listen_sock, out, err); }
     // Everything written so far, once the listener is done with a connection.
@@ -90,7 +72,8 @@ protected:
 
     NetSocket listen_sock = kNoSocket;
     int port = 0;
-    std::filesystem::path out_path, err_path;
+    TempFolder dir{"listener"};
+    std::filesystem::path out_path = dir.path / "out", err_path = dir.path / "err";
     FILE* out = nullptr;
     FILE* err = nullptr;
 };
@@ -171,7 +154,7 @@ class Framing : public Listener, public ::testing::WithParamInterface<FramingCas
 // held, so no receive spans two pieces and no wait here runs into the cut.
 TEST_P(Framing, TracesDecodesAnswersAndServesTheNextClient) {
     const FramingCase& c = GetParam();
-    NetSocket sock = connectTo(port);
+    NetSocket sock = connectTo(port, kWaitMs);
     size_t held = c.pieces.empty() ? 0 : c.pieces[0].size();
     if (held > 0) sendText(sock, c.pieces[0]);
     ASSERT_TRUE(waiting(listen_sock));  // queued first; a reset before that is never accepted
@@ -179,7 +162,7 @@ TEST_P(Framing, TracesDecodesAnswersAndServesTheNextClient) {
     if (c.end == End::SentReset) netShutdownSend(sock);
     if (c.end == End::Reset || c.end == End::SentReset) netResetOnClose(sock);
     if (gone) netClose(sock);
-    NetSocket next = connectTo(port);
+    NetSocket next = connectTo(port, kWaitMs);
     sendText(next, "13#{\"topPage\":9}");
 
     milliseconds took{};
@@ -216,7 +199,7 @@ INSTANTIATE_TEST_SUITE_P(Listener, Framing, ::testing::ValuesIn(kFramingCases),
 
 #ifndef _WIN32  // descriptor limits are POSIX
 TEST_F(Listener, AcceptOutOfDescriptorsIsReportedAndTheClientServedLater) {
-    NetSocket waiting = connectTo(port);
+    NetSocket waiting = connectTo(port, kWaitMs);
     sendText(waiting, kTopPage3);
     rlimit saved;
     getrlimit(RLIMIT_NOFILE, &saved);
@@ -261,8 +244,8 @@ TEST(ListenerDeathTest, SetUpFailuresAreFatalAndTheEndIsQuiet) {
                 tcpEst(kLoopback, 0);
                 for (int i = 0; i < kWaitMs && feed_bound_port.load() == 0; ++i)
                     std::this_thread::sleep_for(milliseconds(1));
-                if (sendFramed(feed_bound_port.load(), "{\"topPage\":3}") != kFeedReply) exit(3);
-                if (end != InAccept) sendText(connectTo(feed_bound_port.load()), "13#{");
+                if (roundTrip(feed_bound_port.load(), kTopPage3, kWaitMs) != kFeedReply) exit(3);
+                if (end != InAccept) sendText(connectTo(feed_bound_port.load(), kWaitMs), "13#{");
                 if (end == AfterCleanup) {  // the read (or accept) fails under the listener
                     std::this_thread::sleep_for(milliseconds(200));
                     netCleanup();
@@ -273,30 +256,24 @@ TEST(ListenerDeathTest, SetUpFailuresAreFatalAndTheEndIsQuiet) {
             ::testing::ExitedWithCode(0), "^$");
 }
 
-// Runs vantrel-send with args (a shell command line) while serve() plays the
-// listener's side. serve() accepts only what waits in the queue, so that a
-// sender that gave up cannot hold the test.
-template <typename Serve>
-int runSender(const std::string& args, std::string& output, Serve serve) {
-    return runCommand(shellPath(VANTREL_SEND) + " " + args, output, serve);
-}
-
+// vantrel-send runs while serve() plays the listener's side. serve() accepts
+// only what waits in the queue, so that a sender that gave up cannot hold the test.
 TEST_F(Listener, SenderSendsEachFileAndSaysWhenOneIsNotAnswered) {
-    const std::string base = tracePath("send-" + std::to_string(port)).string();
-    std::ofstream(base + "-a.json") << "{\"topPage\":3}";
-    std::ofstream(base + "-b.json") << "{\"ldlPage\":2}";
+    const std::string a = dir.write("a.json", "{\"topPage\":3}");
+    const std::string b = dir.write("b.json", "{\"ldlPage\":2}");
     std::string output;
     // A file as it is, then standard input ("-"), each on its own connection in 3 pieces
     // with 2 pauses of 100 ms between them, and 300 ms between the first reply and the
     // second message.
     const auto start = steady_clock::now();
-    EXPECT_EQ(runSender("--port " + std::to_string(port) + " --split=3 --delay 100 --pause 300 " +
-                            base + "-a.json - < " + base + "-b.json",
-                        output,
-                        [&] {
-                            for (int i = 0; i < 2 && waiting(listen_sock); ++i)
-                                serve();
-                        }),
+    EXPECT_EQ(runProgram(VANTREL_SEND,
+                         "--port " + std::to_string(port) + " --split=3 --delay 100 --pause 300 " +
+                             a + " - < " + b,
+                         output,
+                         [&] {
+                             for (int i = 0; i < 2 && waiting(listen_sock); ++i)
+                                 serve();
+                         }),
               0);
     EXPECT_GE(steady_clock::now() - start, milliseconds(4 * 100 + 300));
     EXPECT_EQ(output, "Hello from server\nHello from server\n");
@@ -304,15 +281,15 @@ TEST_F(Listener, SenderSendsEachFileAndSaysWhenOneIsNotAnswered) {
     EXPECT_EQ(loadShared(omcw[kLdlPage]), 2);
 
     // A listener that takes the whole message and closes without a word.
-    EXPECT_EQ(runSender("--port " + std::to_string(port) + " " + base + "-a.json", output,
-                        [&] {
-                            if (!waiting(listen_sock)) return;
-                            NetSocket conn = netAccept(listen_sock);
-                            char buf[16];
-                            for (int got = 0, n = 1; got < 16 && n > 0; got += n)
-                                n = netReceive(conn, buf, sizeof buf - got, true);
-                            netClose(conn);
-                        }),
+    EXPECT_EQ(runProgram(VANTREL_SEND, "--port " + std::to_string(port) + " " + a, output,
+                         [&] {
+                             if (!waiting(listen_sock)) return;
+                             NetSocket conn = netAccept(listen_sock);
+                             char buf[16];
+                             for (int got = 0, n = 1; got < 16 && n > 0; got += n)
+                                 n = netReceive(conn, buf, sizeof buf - got, true);
+                             netClose(conn);
+                         }),
               1);
     EXPECT_EQ(output, "vantrel-send: no reply from 127.0.0.1:" + std::to_string(port) + "\n");
 
@@ -320,12 +297,10 @@ TEST_F(Listener, SenderSendsEachFileAndSaysWhenOneIsNotAnswered) {
     NetSocket later = netStream();
     ASSERT_TRUE(netBind(later, kLoopback, 0));
     const std::string laterPort = std::to_string(netLocalPort(later));
-    EXPECT_EQ(runSender("--port " + laterPort + " " + base + "-a.json", output, [] {}), 1);
+    EXPECT_EQ(runProgram(VANTREL_SEND, "--port " + laterPort + " " + a, output), 1);
     EXPECT_EQ(output, "vantrel-send: cannot connect to 127.0.0.1:" + laterPort + ": " +
                           errorText(kRefusedCode) + "\n");
     netClose(later);
-    std::filesystem::remove(base + "-a.json");
-    std::filesystem::remove(base + "-b.json");
 }
 
 }  // namespace

@@ -1,10 +1,10 @@
-// Loopback clients and trace files for the listener tests, on the platform's
-// own sockets (feed/net.h).
+// Loopback clients for the listener tests, on the platform's own sockets
+// (feed/net.h).
 #pragma once
 
-#include <cstdio>
-#include <filesystem>
+#include <chrono>
 #include <string>
+#include <thread>
 
 #include "feed/net.h"
 
@@ -36,7 +36,21 @@ inline std::string takeReply(NetSocket sock) {
     return reply;
 }
 
-// A file in the temporary folder for a trace that a test reads back by name.
-inline std::filesystem::path tracePath(const std::string& name) {
-    return std::filesystem::temp_directory_path() / ("vantrel-" + name);
+// A JSON text as a sender frames it: its length, '#', the text.
+inline std::string framed(const std::string& json) {
+    return std::to_string(json.size()) + "#" + json;
+}
+
+// Sends bytes on a connection of its own and returns the reply; "" when the
+// connection failed. A stalling peer keeps its side open for stall_ms; every
+// other one says it has sent all it will.
+inline std::string roundTrip(int port, const std::string& bytes, int wait_ms, int stall_ms = 0) {
+    NetSocket sock = connectTo(port, wait_ms);
+    if (sock == kNoSocket) return "";
+    sendText(sock, bytes);
+    if (stall_ms > 0)
+        std::this_thread::sleep_for(std::chrono::milliseconds(stall_ms));
+    else
+        netShutdownSend(sock);
+    return takeReply(sock);
 }

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "fonts/tiga_font.h"
-#include "tests/run_command.h"
+#include "tests/test_support.h"
 
 namespace {
 
@@ -76,7 +76,7 @@ TEST(MkFont, CommandLinesAndExitStatus) {
     };
     for (const auto& c : cases) {
         std::string output;
-        EXPECT_EQ(runCommand("'" + notAFont + "' " + c.args, output), c.status) << c.args;
+        EXPECT_EQ(runProgram(notAFont, c.args, output), c.status) << c.args;
         EXPECT_NE(output.find(c.says), std::string::npos) << c.args << ": " << output;
     }
 }

@@ -3,14 +3,14 @@
 #include "fonts/tiga_font.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <string>
 #include <vector>
+
+#include "tests/test_support.h"
 
 namespace {
 
@@ -74,28 +74,15 @@ void tableToEnd(Bytes& f, size_t pos, size_t field, uint32_t extraBits = 0) {
     f.insert(f.end(), table.begin(), table.end());
 }
 
-void write(const fs::path& path, const Bytes& bytes) {
-    std::ofstream(path, std::ios::binary)
-        .write(reinterpret_cast<const char*>(bytes.data()), bytes.size());
-}
-
 // Each test runs in a scratch folder of its own, removed when it ends.
 class Tiga : public ::testing::Test {
 protected:
-    void SetUp() override {
-        const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
-        dir = fs::temp_directory_path() /
-              ("vantrel-fonts-" + std::to_string(getpid()) + "-" + test->name());
-        fs::remove_all(dir);
-        fs::create_directories(dir);
-        fs::current_path(dir);
-    }
+    void SetUp() override { fs::current_path(dir.path); }
     void TearDown() override {
         releaseFontSlots();
-        fs::current_path(fs::temp_directory_path());
-        fs::remove_all(dir);
+        fs::current_path(fs::temp_directory_path());  // a folder in use cannot go everywhere
     }
-    fs::path dir;
+    TempFolder dir{"fonts"};
 };
 
 // Runs fn; returns what it printed on standard output and standard error.
@@ -164,7 +151,7 @@ TEST_F(Tiga, FilesBuiltByteByByte) {
         const Layout& l = c.layout;
         Bytes f = build(l);
         if (c.edit) c.edit(f);
-        write("f.tiga", f);
+        dir.write("f.tiga", std::string(f.begin(), f.end()));
         TigaFont font = {};
         font.loaded = 1;  // a stale record, to be cleared
         bool ok = !c.loads;
@@ -190,7 +177,7 @@ TEST_F(Tiga, FilesBuiltByteByByte) {
 }
 
 // Which slot files the working directory holds ('!': written with a bad magic),
-// and what loadFontSlots returns and prints.
+// and what loadFontSlots returns and says on standard error.
 TEST_F(Tiga, SlotsLoadFromTheWorkingDirectory) {
     constexpr const char* kWarning =
         "warning: FONT01/FONT02/FONT07 not all present; missing heights will fall back\n";
@@ -210,28 +197,23 @@ TEST_F(Tiga, SlotsLoadFromTheWorkingDirectory) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.files.size());
-        for (const auto& entry : fs::directory_iterator(dir))
+        for (const auto& entry : fs::directory_iterator(dir.path))
             fs::remove_all(entry.path());
         for (const std::string& name : c.files) {
             Bytes f = build({});
             if (name[0] == '!') f[1] = 0;
-            write(name.substr(name[0] == '!') + ".tiga", f);
+            dir.write(name.substr(name[0] == '!') + ".tiga", std::string(f.begin(), f.end()));
         }
         bool ok = !c.ok;
         auto [out, err] = captured([&] { ok = loadFontSlots(nullptr); });
         EXPECT_EQ(ok, c.ok);
         EXPECT_EQ(err, c.err);
-        std::string summaries;  // in slot order, FONT before SHDT
         for (int s = 0; s < kFontSlotCount; ++s)
             for (const char* kind : {"FONT0", "SHDT0"}) {
                 const std::string name = kind + std::to_string(s);
                 const bool present = std::count(c.files.begin(), c.files.end(), name) > 0;
                 EXPECT_EQ((*kind == 'F' ? fonts : shadow_fonts)[s].loaded, present) << name;
-                if (present)
-                    summaries +=
-                        "TIGA: " + name + ".tiga  test face  h=2 lead=3 pitch=8 chars=0x41..0x42\n";
             }
-        EXPECT_EQ(out, summaries);
     }
     releaseFontSlots();
     for (int s = 0; s < kFontSlotCount; ++s)

@@ -10,6 +10,7 @@
 #include "memory_font.h"
 #include "model/page_model.h"
 #include "render/text.h"
+#include "tests/test_support.h"
 
 namespace {
 
@@ -21,23 +22,7 @@ constexpr int kBandUnit = 20;              // buffer rows per digit of a bands s
 constexpr uint32_t kPalette[] = {0xff626262, 0xff000060, 0xff008100,
                                  0xff008100, 0xff600000, 0xff950b42};
 
-constexpr uint8_t rowSize(int height, int width) {
-    return static_cast<uint8_t>(height << 2 | width);
-}
 constexpr uint8_t kSmall = rowSize(0, 0), kTall = rowSize(3, 0);
-
-struct RowSpec {
-    uint8_t size, color;
-    std::string text = "A";
-    uint8_t attr = 0;
-};
-
-// A page record; a case stores its pages under consecutive numbers from its start page.
-struct PageSetup {
-    uint8_t motion;
-    std::vector<RowSpec> rows;
-    int pageNumber = -1, lineCount = -1;  // record fields, when not its number and rows.size()
-};
 
 // One row of the given size per colour digit.
 std::vector<RowSpec> rowsOf(uint8_t size, std::string_view colours, std::string text = "A") {
@@ -45,18 +30,6 @@ std::vector<RowSpec> rowsOf(uint8_t size, std::string_view colours, std::string 
     for (char c : colours)
         rows.push_back({size, static_cast<uint8_t>(c - '0'), text});
     return rows;
-}
-
-void storePage(int number, const PageSetup& setup) {
-    PageRecord& p = pagestore[number] = PageRecord{};
-    p.pageNumber = static_cast<uint8_t>(setup.pageNumber < 0 ? number : setup.pageNumber);
-    p.lineCount = static_cast<uint8_t>(setup.lineCount < 0 ? setup.rows.size() : setup.lineCount);
-    p.motionFlags = setup.motion;
-    for (size_t i = 0; i < setup.rows.size(); ++i) {
-        p.style[i] = {.rowAttr = setup.rows[i].attr, .rowColor = setup.rows[i].color};
-        p.shape[i].rowSize = setup.rows[i].size;
-        setup.rows[i].text.copy(reinterpret_cast<char*>(p.rowText[i]), kRowTextSize);
-    }
 }
 
 // Slot s holds only 'A', which is also its default, so every letter draws as s
@@ -99,7 +72,7 @@ TEST_F(PageLayoutTest, PagesLayOutAsBandsOfTheirRowColours) {
     struct Case {
         const char* what;
         int32_t start;
-        std::vector<PageSetup> pages;
+        std::vector<PageSetup> pages;  // stored under consecutive numbers from start
         // Colour digit of every 20 buffer rows from row 0, header band first: its
         // length gives the result row, its first and last digit the two colours.
         std::string bands;

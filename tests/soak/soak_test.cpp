@@ -31,6 +31,7 @@
 #include "model/shared_bytes.h"
 #include "render/resample.h"
 #include "tests/feed/loopback.h"
+#include "tests/test_support.h"
 
 namespace {
 
@@ -45,23 +46,6 @@ constexpr int kPagesPerSender = 50;  // sender k owns pages 1 + 50k .. 50 + 50k
 constexpr int kDamagedEvery = 10;    // one message in ten is damaged, naming pages 201..254
 constexpr int kStalls = 4;           // each holds the listener for its 5-second deadline
 constexpr int kReplyWaitMs = 15000;  // a stalled peer ahead of us in the queue costs 5 s
-
-// Sends bytes and returns the reply; "" when the connection failed. A stalled
-// peer keeps its side open; every other one says it has sent all it will.
-std::string roundTrip(int port, const std::string& bytes, int stallMs = 0) {
-    NetSocket sock = connectTo(port, kReplyWaitMs);
-    if (sock == kNoSocket) return "";
-    sendText(sock, bytes);
-    if (stallMs > 0)
-        std::this_thread::sleep_for(std::chrono::milliseconds(stallMs));
-    else
-        netShutdownSend(sock);
-    return takeReply(sock);
-}
-
-std::string framed(const std::string& json) {
-    return std::to_string(json.size()) + "#" + json;
-}
 
 // A page of random rows, some of them past lineCount or past 64 characters.
 // Texts are letters, digits and blanks, so no text spells a key.
@@ -90,7 +74,7 @@ void sendDamaged(std::mt19937& rng, int port, int kind) {
         for (char& c : bytes)
             c = static_cast<char>(rng());
     }
-    roundTrip(port, bytes);
+    roundTrip(port, bytes, kReplyWaitMs);
 }
 
 long residentKiB() {
@@ -103,14 +87,6 @@ long residentKiB() {
     fclose(f);
     return kib;
 }
-
-// A page model of each sender's own, into which it decodes every message the
-// listener answered.
-struct Expected {
-    PageRecord pages[kPageCount] = {};
-    uint8_t omcw[kOmcwSize] = {}, solidDirty = 0, pageDirty = 0;
-    PageModel model{pages, omcw, &solidDirty, &pageDirty};
-};
 
 TEST(Soak, EveryValidPageArrivesWholeWhileDamagedPeersComeAndGo) {
     const char* env = getenv("VANTREL_SOAK_MESSAGES");
@@ -134,11 +110,11 @@ TEST(Soak, EveryValidPageArrivesWholeWhileDamagedPeersComeAndGo) {
     const int port = feed_bound_port.load();
     ASSERT_NE(port, 0);
 
-    std::unique_ptr<Expected> expected[kSenders];
-    for (auto& model : expected) {
-        model = std::make_unique<Expected>();
-        presetPageModel(model->model);
-    }
+    // A page model of each sender's own, into which it decodes every message
+    // the listener answered.
+    std::unique_ptr<PrivateModel> expected[kSenders];
+    for (auto& model : expected)
+        model = std::make_unique<PrivateModel>();
     std::atomic<int> lost{0}, sendersDone{0};
     std::vector<std::thread> senders;
     for (int k = 0; k < kSenders; ++k) {
@@ -149,14 +125,14 @@ TEST(Soak, EveryValidPageArrivesWholeWhileDamagedPeersComeAndGo) {
                 // Sender 0 stalls now and then, spread over its run, so the
                 // others keep coming while the listener waits out a deadline.
                 if (k == 0 && i % stallEvery == stallEvery - 1) {
-                    roundTrip(port, "50#{\"pageData\":", 5500);
+                    roundTrip(port, "50#{\"pageData\":", kReplyWaitMs, 5500);
                 } else if (i % kDamagedEvery == kDamagedEvery - 1) {
                     sendDamaged(rng, port, i / kDamagedEvery);
                 } else {
                     const std::string json =
                         randomPage(rng, 1 + k * kPagesPerSender + rng() % kPagesPerSender);
-                    if (roundTrip(port, framed(json)) == kFeedReply)
-                        decodeMessageInto(expected[k]->model, json.c_str(), nullptr);
+                    if (roundTrip(port, framed(json), kReplyWaitMs) == kFeedReply)
+                        decodeMessageInto(expected[k]->view(), json.c_str(), nullptr);
                     else
                         ++lost;
                 }

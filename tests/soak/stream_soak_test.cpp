@@ -81,15 +81,19 @@ struct Timeline {
 TEST(StreamSoak, StaysOnAirThroughRestartsAndHostilePeers) {
     const char* seconds = std::getenv("VANTREL_STREAM_SOAK_SECONDS");
     const auto length = std::chrono::seconds(seconds != nullptr ? std::atol(seconds) : 90);
-    const fs::path dir = testFolder("soak");
-    std::string output;
-    ASSERT_EQ(runCommand("cd '" + dir.string() +
-                             "' && '" FFMPEG_PROGRAM "' -v error -f lavfi -i "
-                             "sine=f=440:d=2.5 -ac 1 -ar 44100 a.flac && '" FFMPEG_PROGRAM
-                             "' -v error -f lavfi -i sine=f=660:d=3.5 -ac 2 -ar 22050 b.mp3",
-                         output),
-              0)
-        << output;
+    TempFolder folder("stream-soak");
+    const fs::path& dir = folder.path;
+    const std::pair<const char*, const char*> tones[] = {{"sine=f=440:d=2.5 -ac 1 -ar 44100", "a.flac"},
+                                                         {"sine=f=660:d=3.5 -ac 2 -ar 22050", "b.mp3"}};
+    for (const auto& [tone, name] : tones) {
+        std::string output;
+        ASSERT_EQ(runProgram(FFMPEG_PROGRAM,
+                             std::string("-v error -f lavfi -i ") + tone + " '" +
+                                 (dir / name).string() + "'",
+                             output),
+                  0)
+            << output;
+    }
     std::vector<std::string> expected;
     for (int n = 0; n < kPages; ++n) {
         std::ofstream(dir / ("page" + std::to_string(n) + ".json")) << page(n);
@@ -222,7 +226,7 @@ TEST(StreamSoak, StaysOnAirThroughRestartsAndHostilePeers) {
     const int pagesSent = static_cast<int>(length / kHold) + 1;
     for (int n = 0; n < std::min(kPages, pagesSent); ++n)
         EXPECT_LT(closest[n], kSeenBelow) << "page " << n << " never showed";
-    if (!HasFailure()) fs::remove_all(dir);
+    folder.keep = HasFailure();
 }
 
 }  // namespace

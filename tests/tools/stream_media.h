@@ -1,5 +1,5 @@
-// What the stream tests share: a folder and free ports of their own, the
-// stream started on this build's fonts, and what a recording or a receiver's
+// What the stream tests share: free ports of their own, the stream started on
+// this build's fonts, and what a recording or a receiver's
 // file holds, decoded with FFmpeg's libraries as a player would.
 #pragma once
 
@@ -22,7 +22,7 @@ extern "C" {
 #include <thread>
 #include <vector>
 
-#include "tests/run_command.h"
+#include "tests/test_support.h"
 
 namespace stream_media {
 
@@ -30,14 +30,6 @@ namespace fs = std::filesystem;
 
 constexpr const char* kTime = "2026-12-06 09:05:07";  // the clock line of every frame
 constexpr int kThumbWidth = 90, kThumbHeight = 60;    // a picture shrunk for comparing many
-
-inline fs::path testFolder(const std::string& name) {
-    const fs::path dir =
-        fs::temp_directory_path() / ("vantrel-stream-" + name + "-" + std::to_string(getpid()));
-    fs::remove_all(dir);
-    fs::create_directories(dir);
-    return dir;
-}
 
 // A loopback port nobody uses at the moment, for TCP or UDP.
 inline int freePort(int type = SOCK_STREAM) {
@@ -74,9 +66,7 @@ inline std::vector<std::string> streamArgs(int port, std::vector<std::string> mo
 // Sends a message file to port; the sender's exit status.
 inline int sendFile(int port, const std::string& path) {
     std::string output;
-    return runCommand(
-        std::string("'" VANTREL_SEND "' --port ") + std::to_string(port) + " '" + path + "'",
-        output);
+    return runProgram(VANTREL_SEND, "--port " + std::to_string(port) + " '" + path + "'", output);
 }
 
 // What a video file (or one picture) holds.
@@ -158,13 +148,11 @@ inline Decoded decode(const fs::path& path, int thumbEvery = 0) {
 // (or as a thumbnail).
 inline std::string snapshot(const fs::path& dir, const std::vector<std::string>& files,
                             bool thumbnail = false) {
-    std::string args, output;
+    std::string args = std::string("-q --fonts '" VANTREL_TEST_FONT_DIR "' --clock fixed --time '") +
+                       kTime + "' -o '" + (dir / "snap.png").string() + "'", output;
     for (const std::string& f : files)
         args += " '" + f + "'";
-    runCommand(std::string("'" VANTREL_SNAPSHOT "' -q --fonts '" VANTREL_TEST_FONT_DIR
-                           "' --clock fixed --time '") +
-                   kTime + "' -o '" + (dir / "snap.png").string() + "'" + args,
-               output);
+    runProgram(VANTREL_SNAPSHOT, args, output);
     const Decoded d = decode(dir / "snap.png", thumbnail ? 1 : 0);
     return d.pictures.empty() ? std::string() : d.pictures.back();
 }

@@ -42,7 +42,8 @@ void expectKeyframesEvery120(const Decoded& d, const std::string& what) {
 // has settled, the frame is exactly what vantrel-snapshot renders for the
 // messages so far, and the frames follow each other without a gap.
 TEST(StreamRecording, LosslessFramesAreTheSnapshots) {
-    const fs::path dir = testFolder("lossless");
+    TempFolder folder("stream-lossless");
+    const fs::path& dir = folder.path;
     const int port = freePort();
     const std::vector<std::string> pages = {"02-front-page.json", "03-chain-first.json",
                                             "04-chain-second.json", "06-warning.json"};
@@ -85,13 +86,14 @@ TEST(StreamRecording, LosslessFramesAreTheSnapshots) {
         gaps += rec.pts[i] - rec.pts[i - 1] - 1;
     }
     EXPECT_EQ(gaps, skipped);
-    fs::remove_all(dir);
+    folder.keep = HasFailure();
 }
 
 // SIGKILL halfway through a recording (for a 4:3 television) leaves a file
 // that plays up to its last complete fragment.
 TEST(StreamRecording, AKilledRecordingStillPlays) {
-    const fs::path dir = testFolder("killed");
+    TempFolder folder("stream-killed");
+    const fs::path& dir = folder.path;
     {
         Child stream(streamArgs(freePort(), {"--aspect", "4:3", "-o", "rec.mp4"}), dir, "stream");
         ASSERT_TRUE(waitFor(stream.err, "live on", kStart));
@@ -103,7 +105,7 @@ TEST(StreamRecording, AKilledRecordingStillPlays) {
     EXPECT_TRUE(rec.clean);
     EXPECT_GE(rec.pts.size(), 240u);  // two whole fragments of 2 s
     EXPECT_EQ(rec.width * 1000 + rec.height, 640480);  // 4:3 on square pixels
-    fs::remove_all(dir);
+    folder.keep = HasFailure();
 }
 
 // A platform's ingest (RTMP) and a studio feed (UDP), each taken by FFmpeg's
@@ -111,7 +113,8 @@ TEST(StreamRecording, AKilledRecordingStillPlays) {
 // 120 frames. The RTMP receiver is killed and started again: the stream comes
 // back by itself, and a page sent while it was away is on air after it.
 TEST(StreamNetwork, ReceiversGetTheStreamAndItComesBack) {
-    const fs::path dir = testFolder("network");
+    TempFolder folder("stream-network");
+    const fs::path& dir = folder.path;
     const int port = freePort();
     const std::string rtmp = "rtmp://127.0.0.1:" + std::to_string(freePort()) + "/live/test";
     const auto receiver = [&](const std::string& input, const std::string& file) {
@@ -162,7 +165,7 @@ TEST(StreamNetwork, ReceiversGetTheStreamAndItComesBack) {
     EXPECT_EQ(ts.width * 1000 + ts.height, 720480);
     EXPECT_TRUE(ts.audio);
     EXPECT_GE(ts.pts.size(), 240u);
-    fs::remove_all(dir);
+    folder.keep = HasFailure();
 }
 
 // What the stream refuses, and what it says: bad options (2), a start it
@@ -170,13 +173,14 @@ TEST(StreamNetwork, ReceiversGetTheStreamAndItComesBack) {
 // it goes on through (0): a sender from outside the allowed networks (closed
 // unread), a status file it cannot write, a music file that disappears.
 TEST(StreamTool, RefusesWhatItCannotDo) {
-    const fs::path dir = testFolder("refusals");
+    TempFolder folder("stream-refusals");
+    const fs::path& dir = folder.path;
     std::ofstream(dir / "taken.mp4") << "an earlier recording";
     for (const char* tone : {"gone", "stays"}) {
         std::string output;
-        ASSERT_EQ(runCommand(std::string("'" FFMPEG_PROGRAM "' -v error -f lavfi -i "
-                                         "sine=duration=0.5 '") +
-                                 (dir / tone).string() + ".wav'",
+        ASSERT_EQ(runProgram(FFMPEG_PROGRAM,
+                             "-v error -f lavfi -i sine=duration=0.5 '" + (dir / tone).string() +
+                                 ".wav'",
                              output),
                   0)
             << output;
@@ -253,14 +257,15 @@ TEST(StreamTool, RefusesWhatItCannotDo) {
     EXPECT_EQ(left, (std::vector<std::string>{"allowed.ts", "music.ts", "status.ts", "stays.wav",
                                               "taken.mp4"}));
     EXPECT_EQ(readWhole(dir / "taken.mp4"), "an earlier recording");
-    fs::remove_all(dir);
+    folder.keep = HasFailure();
 }
 
 // The channel unit as installed, on this build's program and fonts.
 TEST(StreamService, TheUnitVerifies) {
     if (access("/usr/bin/systemd-analyze", X_OK) != 0) GTEST_SKIP() << "no systemd-analyze here";
     std::string output;
-    EXPECT_EQ(runCommand("systemd-analyze verify '" VANTREL_STREAM_UNIT "'", output), 0) << output;
+    EXPECT_EQ(runProgram("systemd-analyze", "verify '" VANTREL_STREAM_UNIT "'", output), 0)
+        << output;
     EXPECT_EQ(output, "");
 }
 
