@@ -62,13 +62,11 @@ std::string state(const PrivateModel& m) {
 // hold the messages in order.
 std::string check(const std::vector<std::string>& messages) {
     const TempFolder dir("messages");
-    std::vector<std::string> files(messages.size());
-    std::vector<const char*> names;
+    std::vector<std::string> files;
     for (size_t m = 0; m < messages.size(); ++m)
-        names.push_back(
-            (files[m] = dir.write(std::to_string(m + 1) + ".json", messages[m])).c_str());
+        files.push_back(dir.write(std::to_string(m + 1) + ".json", messages[m]));
     FILE* out = std::fopen((dir.path / "out").string().c_str(), "wb");
-    checkMessages(names, CheckOutput::kVerbose, out, out);
+    checkMessages(files, CheckOutput::kVerbose, out, out);
     std::fclose(out);
     std::string s = readWhole(dir.path / "out");
     const std::string folder = (dir.path / "").string();  // the files are named as given
