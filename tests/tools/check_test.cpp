@@ -10,6 +10,13 @@
 
 namespace {
 
+// text as it stands inside a JSON string: a Windows path's backslashes doubled.
+std::string jsonText(std::string text) {
+    for (size_t at = 0; (at = text.find('\\', at)) != std::string::npos; at += 2)
+        text.insert(at, 1, '\\');
+    return text;
+}
+
 TEST(CheckProgram, ExitStatusSaysCleanFindingsOrUnreadable) {
     const TempFolder dir("check");
     const std::string page =
@@ -41,7 +48,7 @@ TEST(CheckProgram, ExitStatusSaysCleanFindingsOrUnreadable) {
         {"--retry 3600001 --check " + clean, 2, {"--retry wants a whole number from 0 to 3600000"}},
         {"--check --json " + clean + " " + faulty,
          1,
-         {"[\n{\"file\": \"" + clean + "\"",
+         {"[\n{\"file\": \"" + jsonText(clean) + "\"",
           R"({"row": 0, "color": 4, "height": 1, "width": 1, "border": false, "reverse": false, )"
           R"("flash": false, "separator": false, "rowNumber": 0, "text": "Line 0"})",
           R"("border": true, "reverse": false, "flash": false, "separator": false, "rowNumber": 0, )"
@@ -53,7 +60,9 @@ TEST(CheckProgram, ExitStatusSaysCleanFindingsOrUnreadable) {
         // A wildcard gives its files in sorted order, here clean.json and faulty.json (the
         // shell expands it on POSIX, the program itself on Windows); one that matches nothing
         // is named.
-        {"--check " + folder + "/*a*.json", 1, {clean + ": clean\n" + faulty + ":3:4: finding"},
+        {"--check " + folder + "/*a*.json",
+         1,
+         {folder + "/clean.json: clean\n" + folder + "/faulty.json:3:4: finding"},
          "big.json"},
         {"--check " + folder + "/*.none", 2, {folder + "/*.none: "}},
         // An empty message is not sent (nothing listens on port 1).
