@@ -77,8 +77,8 @@ struct Decoded {
     std::vector<int64_t> pts;           // every picture's timestamp, in frames of 1/60 s
     std::vector<size_t> keys;           // which pictures are keyframes
     std::vector<std::string> pictures;  // RGB, each one once in a row (thumbnails when asked)
-    double drift = 0;                   // the most the sound's end and the picture's end
-                                        // stood apart, in seconds, packet by packet
+    double drift = 0;                   // the most a picture's time and the latest sound's
+                                        // time before it stood apart, in seconds
 };
 
 // Decodes the file's pictures (every thumbEvery-th one as a 90 x 60
@@ -121,15 +121,16 @@ inline Decoded decode(const fs::path& path, int thumbEvery = 0) {
             if (d.pictures.empty() || d.pictures.back() != picture) d.pictures.push_back(picture);
         }
     };
-    double audioEnd = -1, videoEnd = -1;
+    // Both streams start together and keep their times, so in a file in time
+    // order a picture's time is never far from the sound's just before it; a
+    // picture skipped or dropped leaves a gap, not a drift.
+    double audioAt = -1;
     int rc = 0;
     while ((rc = av_read_frame(format, packet)) >= 0) {
-        const AVStream* s = format->streams[packet->stream_index];
-        const double end = (packet->pts + packet->duration) * av_q2d(s->time_base);
-        if (packet->stream_index == a) audioEnd = end;
-        if (packet->stream_index == v) videoEnd = end;
-        if (audioEnd >= 0 && videoEnd >= 0)
-            d.drift = std::max(d.drift, std::abs(audioEnd - videoEnd));
+        const double at = packet->pts * av_q2d(format->streams[packet->stream_index]->time_base);
+        if (packet->stream_index == a) audioAt = at;
+        if (packet->stream_index == v && audioAt >= 0)
+            d.drift = std::max(d.drift, std::abs(at - audioAt));
         if (packet->stream_index == v && avcodec_send_packet(codec, packet) >= 0) take();
         av_packet_unref(packet);
     }
