@@ -83,8 +83,9 @@ TEST(StreamSoak, StaysOnAirThroughRestartsAndHostilePeers) {
     const auto length = std::chrono::seconds(seconds != nullptr ? std::atol(seconds) : 90);
     TempFolder folder("stream-soak");
     const fs::path& dir = folder.path;
-    const std::pair<const char*, const char*> tones[] = {{"sine=f=440:d=2.5 -ac 1 -ar 44100", "a.flac"},
-                                                         {"sine=f=660:d=3.5 -ac 2 -ar 22050", "b.mp3"}};
+    const std::pair<const char*, const char*> tones[] = {
+        {"sine=f=440:d=2.5 -ac 1 -ar 44100", "a.flac"},
+        {"sine=f=660:d=3.5 -ac 2 -ar 22050", "b.mp3"}};
     for (const auto& [tone, name] : tones) {
         std::string output;
         ASSERT_EQ(runProgram(FFMPEG_PROGRAM,
@@ -187,6 +188,11 @@ TEST(StreamSoak, StaysOnAirThroughRestartsAndHostilePeers) {
     taker->ended(10s);
     const std::string err = readWhole(stream.err);
     std::printf("%s", err.substr(err.rfind("vantrel-stream: on air")).c_str());
+    // A log gets a summary a minute, and the last one at the end.
+    size_t summaries = 0;
+    for (size_t at = 0; (at = err.find("vantrel-stream: on air", at)) != std::string::npos; ++at)
+        ++summaries;
+    EXPECT_GE(summaries, static_cast<size_t>(length / 60s) + 1);
     std::printf("resident memory: %ld KiB after the first minute, %ld KiB at the end\n",
                 rssAfterMinute, rssAtEnd);
     if (!kSanitized && rssAfterMinute > 0) {
@@ -195,6 +201,10 @@ TEST(StreamSoak, StaysOnAirThroughRestartsAndHostilePeers) {
 
     // The health file: "live" only while a receiver ran; anything else only
     // when one had been away within a minute and a half.
+    EXPECT_NE(said.back().second.find("\"lastPage\": " + std::to_string(100 + (sent - 1) % kPages)),
+              std::string::npos)
+        << said.back().second;
+    EXPECT_EQ(said.back().second.find("\"residentKbytes\": 0,"), std::string::npos);
     for (const auto& [written, text] : said) {
         if (text.find("\"state\": \"live\"") != std::string::npos) {
             // It may have just started, or been killed a moment ago (the next write finds out).

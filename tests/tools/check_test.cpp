@@ -66,7 +66,9 @@ TEST(CheckProgram, ExitStatusSaysCleanFindingsOrUnreadable) {
          "big.json"},
         {"--check " + folder + "/*.none", 2, {folder + "/*.none: "}},
         // An empty message is not sent (nothing listens on port 1).
-        {"--port 1 - < " + empty, 2, {"vantrel-send: standard input is empty; nothing sent\n"},
+        {"--port 1 - < " + empty,
+         2,
+         {"vantrel-send: standard input is empty; nothing sent\n"},
          "connect"},
 #ifndef _WIN32
         // A user at a terminal is told what the sender waits for.
@@ -77,10 +79,11 @@ TEST(CheckProgram, ExitStatusSaysCleanFindingsOrUnreadable) {
         std::string out;
         // script gives the sender a terminal for its standard input that reads an end at once.
         const int status =
-            c.terminal ? runProgram("script", "-qec \"'" VANTREL_SEND "' " + c.args +
-                                                  "\" /dev/null < /dev/null",
-                                    out)
-                       : runProgram(VANTREL_SEND, c.args, out);
+            c.terminal
+                ? runProgram("script",
+                             "-qec \"'" VANTREL_SEND "' " + c.args + "\" /dev/null < /dev/null",
+                             out)
+                : runProgram(VANTREL_SEND, c.args, out);
         EXPECT_EQ(status, c.status) << c.args << "\n" << out;
         for (const std::string& text : c.present)
             EXPECT_NE(out.find(text), std::string::npos) << c.args << ": " << text << "\n" << out;

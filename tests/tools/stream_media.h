@@ -79,6 +79,7 @@ struct Decoded {
     std::vector<std::string> pictures;  // RGB, each one once in a row (thumbnails when asked)
     double drift = 0;                   // the most a picture's time and the latest sound's
                                         // time before it stood apart, in seconds
+    double firstPicture = -1, firstSound = -1;  // when each stream starts, in seconds
 };
 
 // Decodes the file's pictures (every thumbEvery-th one as a 90 x 60
@@ -129,6 +130,8 @@ inline Decoded decode(const fs::path& path, int thumbEvery = 0) {
     while ((rc = av_read_frame(format, packet)) >= 0) {
         const double at = packet->pts * av_q2d(format->streams[packet->stream_index]->time_base);
         if (packet->stream_index == a) audioAt = at;
+        if (packet->stream_index == a && d.firstSound < 0) d.firstSound = at;
+        if (packet->stream_index == v && d.firstPicture < 0) d.firstPicture = at;
         if (packet->stream_index == v && audioAt >= 0)
             d.drift = std::max(d.drift, std::abs(at - audioAt));
         if (packet->stream_index == v && avcodec_send_packet(codec, packet) >= 0) take();
@@ -149,8 +152,10 @@ inline Decoded decode(const fs::path& path, int thumbEvery = 0) {
 // (or as a thumbnail).
 inline std::string snapshot(const fs::path& dir, const std::vector<std::string>& files,
                             bool thumbnail = false) {
-    std::string args = std::string("-q --fonts '" VANTREL_TEST_FONT_DIR "' --clock fixed --time '") +
-                       kTime + "' -o '" + (dir / "snap.png").string() + "'", output;
+    std::string args =
+                    std::string("-q --fonts '" VANTREL_TEST_FONT_DIR "' --clock fixed --time '") +
+                    kTime + "' -o '" + (dir / "snap.png").string() + "'",
+                output;
     for (const std::string& f : files)
         args += " '" + f + "'";
     runProgram(VANTREL_SNAPSHOT, args, output);

@@ -74,8 +74,8 @@ TEST(YuvConversion, ChangedRowsGiveTheWholeConversion) {
 // jumps to the present.
 TEST(StreamBeat, FramesKeepTheWallClock) {
     EXPECT_EQ(frameDueNs(5, 1), 5 + 16666667);
-    EXPECT_EQ(frameDueNs(0, 60), kNanosPerSecond);
-    EXPECT_EQ(frameDueNs(0, 5184000), 86400 * kNanosPerSecond);  // a day: 5,184,000 frames
+    EXPECT_EQ(frameDueNs(0, 60), 1000000000);
+    EXPECT_EQ(frameDueNs(0, 5184000), 86400000000000);  // a day: 5,184,000 frames
     for (int64_t n = 0; n < 2000000; n += 997)
         ASSERT_EQ(frameSlot(0, frameDueNs(0, n)), n) << n;
     const struct {
@@ -240,6 +240,9 @@ TEST(PacketQueue, DropsVideoUpToTheNextKeyframeNeverSound) {
     EXPECT_TRUE(push(PacketKind::kVideo, false));
     EXPECT_FALSE(push(PacketKind::kVideo, false));  // full again
     EXPECT_EQ(discardPackets(queue), kQueueVideoLimit);
+    EXPECT_FALSE(push(PacketKind::kVideo, false));  // after what went, a keyframe first
+    EXPECT_TRUE(push(PacketKind::kVideo, true));
+    EXPECT_EQ(discardPackets(queue), 1);
     bool ended = false;
     endPacketQueue(queue);
     EXPECT_FALSE(popPacket(queue, packet, kind, 0, &ended));

@@ -67,6 +67,7 @@ TEST(StreamRecording, LosslessFramesAreTheSnapshots) {
     EXPECT_NE(said.find("dropped 0 "), std::string::npos) << said;
     const Decoded rec = decode(dir / "rec.mp4");
     EXPECT_TRUE(rec.clean && rec.audio);
+    EXPECT_NEAR(rec.firstSound, rec.firstPicture, 0.001);  // both start at the first keyframe
     std::vector<std::string> expected = {snapshotOf(dir, {})};
     for (size_t i = 0; i < pages.size(); ++i) {
         std::string settled =
@@ -103,7 +104,7 @@ TEST(StreamRecording, AKilledRecordingStillPlays) {
     }
     const Decoded rec = decode(dir / "rec.mp4");
     EXPECT_TRUE(rec.clean);
-    EXPECT_GE(rec.pts.size(), 240u);  // two whole fragments of 2 s
+    EXPECT_GE(rec.pts.size(), 240u);                   // two whole fragments of 2 s
     EXPECT_EQ(rec.width * 1000 + rec.height, 640480);  // 4:3 on square pixels
     folder.keep = HasFailure();
 }
@@ -178,11 +179,11 @@ TEST(StreamTool, RefusesWhatItCannotDo) {
     std::ofstream(dir / "taken.mp4") << "an earlier recording";
     for (const char* tone : {"gone", "stays"}) {
         std::string output;
-        ASSERT_EQ(runProgram(FFMPEG_PROGRAM,
-                             "-v error -f lavfi -i sine=duration=0.5 '" + (dir / tone).string() +
-                                 ".wav'",
-                             output),
-                  0)
+        ASSERT_EQ(
+            runProgram(FFMPEG_PROGRAM,
+                       "-v error -f lavfi -i sine=duration=0.5 '" + (dir / tone).string() + ".wav'",
+                       output),
+            0)
             << output;
     }
     enum Action { kNothing, kSend, kDeleteMusic };
@@ -222,6 +223,7 @@ TEST(StreamTool, RefusesWhatItCannotDo) {
          "refused connection from 127.0.0.1: not an allowed sender",
          kSend},
         {{"--audio", "missing.mp3", "-o", "x.mp4"}, 1, "cannot play missing.mp3", kNothing},
+        {{"--retries", "0", "-o", "rtmp://nowhere.invalid/live/key"}, 1, "unknown host", kNothing},
         {{"--status", "no/such/folder/s.json", "--duration", "2s", "-o", "status.ts"},
          0,
          "cannot write status file no/such/folder/s.json",

@@ -11,7 +11,7 @@ extern "C" {
 constexpr int kLibraryLineSize = 512;
 
 static std::mutex library_lock;                    // guards library_error
-static char library_error[kLibraryLineSize] = {};  // the last error line; any thread
+static char library_error[kLibraryLineSize] = {};  // the first error line since a clear; any thread
 
 static void keepLibraryLine(void* avcl, int level, const char* format, va_list args) {
     if (level > AV_LOG_ERROR) return;
@@ -22,8 +22,10 @@ static void keepLibraryLine(void* avcl, int level, const char* format, va_list a
     av_log_format_line2(nullptr, level, format, args, line, sizeof line, &prefix);
     line[std::strcspn(line, "\r\n")] = '\0';
     if (line[0] == '\0') return;
+    // The first error says why; the ones after it say what gave up because of it
+    // ("Failed to resolve hostname ...", then "Cannot open connection ...").
     std::lock_guard<std::mutex> hold(library_lock);
-    std::snprintf(library_error, sizeof library_error, "%s", line);
+    if (library_error[0] == '\0') std::snprintf(library_error, sizeof library_error, "%s", line);
 }
 
 void captureLibraryLog() {

@@ -25,7 +25,7 @@ constexpr int kWriteTimeoutMs = 10000;    // one packet to a network output
 
 extern std::atomic<int64_t> output_deadline_ms;  // monotonic ms after which a blocking call gives
                                                  // up; set by the writer before each call
-extern std::atomic<bool> output_abort;  // set by the frame thread when the end is now
+extern std::atomic<bool> output_abort;           // set by the frame thread when the end is now
 
 // What every connection carries: the encoders' descriptions, taken once when
 // they opened, so the writer never reads an encoder the frame thread uses.
