@@ -83,6 +83,7 @@ TEST(DisplayClock, ParsesExistingLocalTimesOnly) {
 
 TEST_F(Snapshot, RunsAsAProgram) {
     dir.write("plain.txt", "no object here");
+    dir.write("huge.json", std::string(16 * 1024 * 1024 + 1, ' '));
     std::filesystem::create_directories("s-3.png");  // frame 3's name is taken by a folder
     std::filesystem::create_directories("taken.gif");
     const struct {
@@ -98,6 +99,7 @@ TEST_F(Snapshot, RunsAsAProgram) {
         {"--from 1 --to 3 -o one.png", 2, "holds one picture"},
         {"--from 1 --to 2 -o 'f-%s.png'", 2, "a PNG pattern holds one frame number"},
         {"missing.json", 1, "cannot read missing.json"},
+        {"huge.json", 1, "cannot read huge.json: larger than 16 MiB"},
         {"--fonts . ldl.json", 1, "no FONT01.tiga"},  // the later --fonts names a folder without
         {"-o no/such/folder/x.png", 1, "cannot write no/such/folder/x.png"},
         {"--from 1 --to 4 -o s-%d.png roll.json", 1, "cannot write s-%d.png: s-3.png:"},
@@ -116,8 +118,8 @@ TEST_F(Snapshot, RunsAsAProgram) {
     for (const auto& entry : std::filesystem::directory_iterator(dir.path))
         left.push_back(entry.path().filename().string());
     std::sort(left.begin(), left.end());
-    EXPECT_EQ(left, (std::vector<std::string>{"alert.json", "ldl.json", "out.png", "plain.txt",
-                                              "roll.json", "s-3.png", "taken.gif"}));
+    EXPECT_EQ(left, (std::vector<std::string>{"alert.json", "huge.json", "ldl.json", "out.png",
+                                              "plain.txt", "roll.json", "s-3.png", "taken.gif"}));
 }
 
 // Frame k of a timeline is the picture that the same messages and --frames k
