@@ -4,6 +4,13 @@
 
 #include <cstdio>
 
+// What reading a tool's command line came to.
+enum class ParseOutcome {
+    kRun,    // options are fine
+    kHelp,   // --help: print the usage and stop
+    kError,  // a bad option; its line is on err already
+};
+
 // Whether arg is option name, alone or with "=VALUE".
 bool isOption(const char* arg, const char* name);
 

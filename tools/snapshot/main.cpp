@@ -144,12 +144,12 @@ static bool writeVideoFile(const SnapshotOptions& opts, Timeline& timeline, std:
 int main(int argc, char** argv) {
     SnapshotOptions opts;
     switch (parseSnapshotOptions(argc, argv, opts, stderr)) {
-        case SnapshotParse::kHelp:
+        case ParseOutcome::kHelp:
             printSnapshotUsage(stdout);
             return 0;
-        case SnapshotParse::kError:
+        case ParseOutcome::kError:
             return 2;
-        case SnapshotParse::kRun:
+        case ParseOutcome::kRun:
             break;
     }
 

@@ -68,7 +68,7 @@ bool chooseOutput(SnapshotOptions& opts, bool stepGiven, FILE* err) {
 
 }  // namespace
 
-SnapshotParse parseSnapshotOptions(int argc, char** argv, SnapshotOptions& opts, FILE* err) {
+ParseOutcome parseSnapshotOptions(int argc, char** argv, SnapshotOptions& opts, FILE* err) {
     bool optionsEnded = false;
     bool framesGiven = false, fromGiven = false, toGiven = false, stepGiven = false;
     for (int i = 1; i < argc; ++i) {
@@ -78,65 +78,64 @@ SnapshotParse parseSnapshotOptions(int argc, char** argv, SnapshotOptions& opts,
         } else if (std::strcmp(arg, "--") == 0) {
             optionsEnded = true;
         } else if (std::strcmp(arg, "--help") == 0 || std::strcmp(arg, "-h") == 0) {
-            return SnapshotParse::kHelp;
+            return ParseOutcome::kHelp;
         } else if (std::strcmp(arg, "--quiet") == 0 || std::strcmp(arg, "-q") == 0) {
             opts.quiet = true;
         } else if (isOption(arg, "--fonts")) {
             if (!(opts.fontDir = optionValue(argc, argv, i, "--fonts", err)))
-                return SnapshotParse::kError;
+                return ParseOutcome::kError;
         } else if (isOption(arg, "--time")) {
             if (!(opts.timeText = optionValue(argc, argv, i, "--time", err)))
-                return SnapshotParse::kError;
+                return ParseOutcome::kError;
         } else if (isOption(arg, "-o")) {
-            if (!(opts.output = optionValue(argc, argv, i, "-o", err)))
-                return SnapshotParse::kError;
+            if (!(opts.output = optionValue(argc, argv, i, "-o", err))) return ParseOutcome::kError;
         } else if (isOption(arg, "--clock")) {
             const char* value = optionValue(argc, argv, i, "--clock", err);
-            if (value == nullptr) return SnapshotParse::kError;
+            if (value == nullptr) return ParseOutcome::kError;
             if (std::strcmp(value, "run") != 0 && std::strcmp(value, "fixed") != 0) {
                 std::fprintf(err, "vantrel-snapshot: --clock wants run or fixed, not '%s'\n",
                              value);
-                return SnapshotParse::kError;
+                return ParseOutcome::kError;
             }
             opts.clockRuns = value[0] == 'r';
         } else if (isOption(arg, "--frames")) {
-            if (!frameValue(argc, argv, i, "--frames", opts.to, err)) return SnapshotParse::kError;
+            if (!frameValue(argc, argv, i, "--frames", opts.to, err)) return ParseOutcome::kError;
             opts.from = opts.to;
             framesGiven = true;
         } else if (isOption(arg, "--from")) {
-            if (!frameValue(argc, argv, i, "--from", opts.from, err)) return SnapshotParse::kError;
+            if (!frameValue(argc, argv, i, "--from", opts.from, err)) return ParseOutcome::kError;
             fromGiven = true;
         } else if (isOption(arg, "--to")) {
-            if (!frameValue(argc, argv, i, "--to", opts.to, err)) return SnapshotParse::kError;
+            if (!frameValue(argc, argv, i, "--to", opts.to, err)) return ParseOutcome::kError;
             toGiven = true;
         } else if (isOption(arg, "--step")) {
-            if (!frameValue(argc, argv, i, "--step", opts.step, err)) return SnapshotParse::kError;
+            if (!frameValue(argc, argv, i, "--step", opts.step, err)) return ParseOutcome::kError;
             stepGiven = true;
         } else if (isOption(arg, "--at")) {
             long frame = 0;
-            if (!frameValue(argc, argv, i, "--at", frame, err)) return SnapshotParse::kError;
+            if (!frameValue(argc, argv, i, "--at", frame, err)) return ParseOutcome::kError;
             if (i + 1 >= argc) {
                 std::fprintf(err, "vantrel-snapshot: --at %ld needs a message file\n", frame);
-                return SnapshotParse::kError;
+                return ParseOutcome::kError;
             }
             opts.messages.push_back({frame, argv[++i], {}, false});
         } else {
             std::fprintf(err, "vantrel-snapshot: unknown option %s (see --help)\n", arg);
-            return SnapshotParse::kError;
+            return ParseOutcome::kError;
         }
     }
     if (framesGiven && (fromGiven || toGiven)) {
         std::fprintf(err,
                      "vantrel-snapshot: --frames N is --from N --to N; give one or the other\n");
-        return SnapshotParse::kError;
+        return ParseOutcome::kError;
     }
     if (fromGiven && !toGiven) opts.to = opts.from;
     if (opts.from > opts.to) {
         std::fprintf(err, "vantrel-snapshot: --from %ld comes after --to %ld\n", opts.from,
                      opts.to);
-        return SnapshotParse::kError;
+        return ParseOutcome::kError;
     }
-    return chooseOutput(opts, stepGiven, err) ? SnapshotParse::kRun : SnapshotParse::kError;
+    return chooseOutput(opts, stepGiven, err) ? ParseOutcome::kRun : ParseOutcome::kError;
 }
 
 void printSnapshotUsage(FILE* out) {

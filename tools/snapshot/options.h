@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <vector>
 
+#include "tools/common/args.h"
 #include "tools/snapshot/timeline.h"
 
 enum class OutputKind : uint8_t {
@@ -29,17 +30,11 @@ struct SnapshotOptions {
     std::vector<TimedMessage> messages;   // files as given, not yet read
 };
 
-enum class SnapshotParse {
-    kRun,    // options are fine
-    kHelp,   // --help: print the usage and stop
-    kError,  // a bad option; its line is on err already
-};
-
 // Reads argv into opts. Options take their value as "--name VALUE" or
 // "--name=VALUE" ("--at" takes a frame and a file); "--" ends the options.
 // A bad option or value, or options that do not go together, print one line
 // on err.
-SnapshotParse parseSnapshotOptions(int argc, char** argv, SnapshotOptions& opts, FILE* err);
+ParseOutcome parseSnapshotOptions(int argc, char** argv, SnapshotOptions& opts, FILE* err);
 
 // The --help text.
 void printSnapshotUsage(FILE* out);

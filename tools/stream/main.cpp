@@ -149,12 +149,12 @@ static void frameLoop(const StreamOptions& opts, LiveEncoder& enc, PacketQueue& 
 int main(int argc, char** argv) {
     StreamOptions opts;
     switch (parseStreamOptions(argc, argv, opts, stderr)) {
-        case StreamParse::kHelp:
+        case ParseOutcome::kHelp:
             printStreamUsage(stdout);
             return 0;
-        case StreamParse::kError:
+        case ParseOutcome::kError:
             return 2;
-        case StreamParse::kRun:
+        case ParseOutcome::kRun:
             break;
     }
     StreamTarget target;

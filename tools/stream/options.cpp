@@ -82,12 +82,12 @@ bool parseListen(const char* text, uint32_t& address, int& port) {
     return true;
 }
 
-StreamParse parseStreamOptions(int argc, char** argv, StreamOptions& opts, FILE* err) {
+ParseOutcome parseStreamOptions(int argc, char** argv, StreamOptions& opts, FILE* err) {
     for (int i = 1; i < argc; ++i) {
         const char* arg = argv[i];
         long n = 0;
         if (std::strcmp(arg, "--help") == 0 || std::strcmp(arg, "-h") == 0) {
-            return StreamParse::kHelp;
+            return ParseOutcome::kHelp;
         } else if (std::strcmp(arg, "--quiet") == 0 || std::strcmp(arg, "-q") == 0) {
             opts.quiet = true;
         } else if (std::strcmp(arg, "-y") == 0) {
@@ -97,98 +97,98 @@ StreamParse parseStreamOptions(int argc, char** argv, StreamOptions& opts, FILE*
         } else if (std::strcmp(arg, "--no-audio") == 0) {
             opts.audio = false;
         } else if (isOption(arg, "-o")) {
-            if (!(opts.output = value(argc, argv, i, "-o", err))) return StreamParse::kError;
+            if (!(opts.output = value(argc, argv, i, "-o", err))) return ParseOutcome::kError;
         } else if (isOption(arg, "--format")) {
-            if (!(opts.format = value(argc, argv, i, "--format", err))) return StreamParse::kError;
+            if (!(opts.format = value(argc, argv, i, "--format", err))) return ParseOutcome::kError;
         } else if (isOption(arg, "--fonts")) {
-            if (!(opts.fontDir = value(argc, argv, i, "--fonts", err))) return StreamParse::kError;
+            if (!(opts.fontDir = value(argc, argv, i, "--fonts", err))) return ParseOutcome::kError;
         } else if (isOption(arg, "--time")) {
-            if (!(opts.timeText = value(argc, argv, i, "--time", err))) return StreamParse::kError;
+            if (!(opts.timeText = value(argc, argv, i, "--time", err))) return ParseOutcome::kError;
         } else if (isOption(arg, "--clock")) {
             const char* text = value(argc, argv, i, "--clock", err);
-            if (text == nullptr) return StreamParse::kError;
+            if (text == nullptr) return ParseOutcome::kError;
             if (std::strcmp(text, "run") != 0 && std::strcmp(text, "fixed") != 0) {
                 std::fprintf(err, "%s: --clock wants run or fixed, not '%s'\n", kProgram, text);
-                return StreamParse::kError;
+                return ParseOutcome::kError;
             }
             opts.clockRuns = text[0] == 'r';
         } else if (isOption(arg, "--listen")) {
             const char* text = value(argc, argv, i, "--listen", err);
-            if (text == nullptr) return StreamParse::kError;
+            if (text == nullptr) return ParseOutcome::kError;
             if (!parseListen(text, opts.listenAddress, opts.listenPort)) {
                 std::fprintf(err, "%s: --listen wants ADDR:PORT such as 0.0.0.0:6867, not '%s'\n",
                              kProgram, text);
-                return StreamParse::kError;
+                return ParseOutcome::kError;
             }
         } else if (isOption(arg, "--allow")) {
             const char* text = value(argc, argv, i, "--allow", err);
-            if (text == nullptr) return StreamParse::kError;
+            if (text == nullptr) return ParseOutcome::kError;
             NetRange range = {};
             if (!parseNetRange(text, range)) {
                 std::fprintf(err,
                              "%s: --allow wants a network such as 192.168.1.0/24 (no bits set "
                              "past the prefix), not '%s'\n",
                              kProgram, text);
-                return StreamParse::kError;
+                return ParseOutcome::kError;
             }
             if (opts.allowed.count == kMaxAllowedNets) {
                 std::fprintf(err, "%s: --allow takes at most %d networks\n", kProgram,
                              kMaxAllowedNets);
-                return StreamParse::kError;
+                return ParseOutcome::kError;
             }
             opts.allowed.nets[opts.allowed.count++] = range;
         } else if (isOption(arg, "--audio")) {
             const char* text = value(argc, argv, i, "--audio", err);
-            if (text == nullptr) return StreamParse::kError;
+            if (text == nullptr) return ParseOutcome::kError;
             opts.music.push_back(text);
         } else if (isOption(arg, "--status")) {
             if (!(opts.statusFile = value(argc, argv, i, "--status", err)))
-                return StreamParse::kError;
+                return ParseOutcome::kError;
         } else if (isOption(arg, "--bitrate")) {
             if (!numberValue(argc, argv, i, "--bitrate", kMinBitrateKbits, kMaxBitrateKbits, n,
                              err))
-                return StreamParse::kError;
+                return ParseOutcome::kError;
             opts.bitrateKbits = static_cast<int>(n);
         } else if (isOption(arg, "--retries")) {
             if (!numberValue(argc, argv, i, "--retries", 0, kMaxRetries, n, err))
-                return StreamParse::kError;
+                return ParseOutcome::kError;
             opts.retries = static_cast<int>(n);
         } else if (isOption(arg, "--aspect")) {
             const char* text = value(argc, argv, i, "--aspect", err);
-            if (text == nullptr) return StreamParse::kError;
+            if (text == nullptr) return ParseOutcome::kError;
             if (std::strcmp(text, "4:3") != 0 && std::strcmp(text, "3:2") != 0) {
                 std::fprintf(err, "%s: --aspect wants 4:3 (or 3:2, the default), not '%s'\n",
                              kProgram, text);
-                return StreamParse::kError;
+                return ParseOutcome::kError;
             }
             opts.aspect43 = text[0] == '4';
         } else if (isOption(arg, "--duration")) {
             const char* text = value(argc, argv, i, "--duration", err);
-            if (text == nullptr) return StreamParse::kError;
+            if (text == nullptr) return ParseOutcome::kError;
             if (!parseDuration(text, opts.durationFrames)) {
                 std::fprintf(err, "%s: --duration wants a time such as 90s, 10m or 2h, not '%s'\n",
                              kProgram, text);
-                return StreamParse::kError;
+                return ParseOutcome::kError;
             }
         } else {
             std::fprintf(err, "%s: %s %s (see --help)\n", kProgram,
                          arg[0] == '-' ? "unknown option" : "unexpected argument", arg);
-            return StreamParse::kError;
+            return ParseOutcome::kError;
         }
     }
     if (!opts.audio && !opts.music.empty()) {
         std::fprintf(err, "%s: --audio plays music on the sound track that --no-audio leaves out\n",
                      kProgram);
-        return StreamParse::kError;
+        return ParseOutcome::kError;
     }
     if (opts.output == nullptr || opts.output[0] == '\0') {
         std::fprintf(err,
                      "%s: -o OUTPUT is required: a file (.mp4 .mkv .ts), a playlist (.m3u8) "
                      "or a URL (rtmp:// rtmps:// srt:// udp://)\n",
                      kProgram);
-        return StreamParse::kError;
+        return ParseOutcome::kError;
     }
-    return StreamParse::kRun;
+    return ParseOutcome::kRun;
 }
 
 void printStreamUsage(FILE* out) {

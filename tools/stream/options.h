@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "feed/listener.h"
+#include "tools/common/args.h"
 
 constexpr int kDefaultBitrateKbits = 2500;              // a comfortable rate for 720 x 480 text
 constexpr uint32_t kDefaultListenAddress = 0x7f000001;  // 127.0.0.1: only this machine sends
@@ -32,15 +33,9 @@ struct StreamOptions {
     const char* statusFile = nullptr;         // --status FILE: health every 5 s
 };
 
-enum class StreamParse {
-    kRun,    // options are fine
-    kHelp,   // --help: print the usage and stop
-    kError,  // a bad option; its line is on err already
-};
-
 // Reads argv into opts. Options take their value as "--name VALUE" or
 // "--name=VALUE". A bad option or value prints one line on err.
-StreamParse parseStreamOptions(int argc, char** argv, StreamOptions& opts, FILE* err);
+ParseOutcome parseStreamOptions(int argc, char** argv, StreamOptions& opts, FILE* err);
 
 // Parses a length of stream such as "90s", "10m", "2h" or "1h30m" (a bare
 // number counts seconds) into frames at 60 a second. False for anything else,
