@@ -2,6 +2,8 @@
 
 #include <strings.h>
 
+#include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
 bool isOption(const char* arg, const char* name) {
@@ -19,6 +21,21 @@ const char* optionValue(const char* program, int argc, char** argv, int& i, cons
         return nullptr;
     }
     return argv[++i];
+}
+
+bool numberValue(const char* program, int argc, char** argv, int& i, const char* name, long lo,
+                 long hi, long& out, FILE* err) {
+    const char* text = optionValue(program, argc, argv, i, name, err);
+    if (text == nullptr) return false;
+    char* end = nullptr;
+    errno = 0;
+    const long n = std::strtol(text, &end, 10);
+    if (errno != 0 || end == text || *end != '\0' || n < lo || n > hi) {
+        std::fprintf(err, "%s: %s wants %ld to %ld, not '%s'\n", program, name, lo, hi, text);
+        return false;
+    }
+    out = n;
+    return true;
 }
 
 bool endsWith(const char* text, const char* suffix) {

@@ -19,5 +19,10 @@ bool isOption(const char* arg, const char* name);
 const char* optionValue(const char* program, int argc, char** argv, int& i, const char* name,
                         FILE* err);
 
+// The whole number lo..hi that option name gives at argv[i] (i moves on as for
+// optionValue). False, after one line on err, when there is none or it is not one.
+bool numberValue(const char* program, int argc, char** argv, int& i, const char* name, long lo,
+                 long hi, long& out, FILE* err);
+
 // Whether text ends in suffix, letter case aside.
 bool endsWith(const char* text, const char* suffix);

@@ -15,18 +15,7 @@ const char* optionValue(int argc, char** argv, int& i, const char* name, FILE* e
 
 // A frame number or count, 1..kMaxFrames, for option name.
 bool frameValue(int argc, char** argv, int& i, const char* name, long& out, FILE* err) {
-    const char* value = optionValue(argc, argv, i, name, err);
-    if (value == nullptr) return false;
-    char* end = nullptr;
-    errno = 0;
-    const long n = std::strtol(value, &end, 10);
-    if (errno != 0 || end == value || *end != '\0' || n < 1 || n > kMaxFrames) {
-        std::fprintf(err, "vantrel-snapshot: %s wants 1 to %ld, not '%s'\n", name, kMaxFrames,
-                     value);
-        return false;
-    }
-    out = n;
-    return true;
+    return numberValue("vantrel-snapshot", argc, argv, i, name, 1, kMaxFrames, out, err);
 }
 
 // Decides what the output is, and checks that it can hold the frame range.

@@ -19,22 +19,6 @@ const char* value(int argc, char** argv, int& i, const char* name, FILE* err) {
     return optionValue(kProgram, argc, argv, i, name, err);
 }
 
-// A whole number lo..hi for option name.
-bool numberValue(int argc, char** argv, int& i, const char* name, long lo, long hi, long& out,
-                 FILE* err) {
-    const char* text = value(argc, argv, i, name, err);
-    if (text == nullptr) return false;
-    char* end = nullptr;
-    errno = 0;
-    const long n = std::strtol(text, &end, 10);
-    if (errno != 0 || end == text || *end != '\0' || n < lo || n > hi) {
-        std::fprintf(err, "%s: %s wants %ld to %ld, not '%s'\n", kProgram, name, lo, hi, text);
-        return false;
-    }
-    out = n;
-    return true;
-}
-
 }  // namespace
 
 bool parseDuration(const char* text, int64_t& frames) {
@@ -145,12 +129,12 @@ ParseOutcome parseStreamOptions(int argc, char** argv, StreamOptions& opts, FILE
             if (!(opts.statusFile = value(argc, argv, i, "--status", err)))
                 return ParseOutcome::kError;
         } else if (isOption(arg, "--bitrate")) {
-            if (!numberValue(argc, argv, i, "--bitrate", kMinBitrateKbits, kMaxBitrateKbits, n,
-                             err))
+            if (!numberValue(kProgram, argc, argv, i, "--bitrate", kMinBitrateKbits,
+                             kMaxBitrateKbits, n, err))
                 return ParseOutcome::kError;
             opts.bitrateKbits = static_cast<int>(n);
         } else if (isOption(arg, "--retries")) {
-            if (!numberValue(argc, argv, i, "--retries", 0, kMaxRetries, n, err))
+            if (!numberValue(kProgram, argc, argv, i, "--retries", 0, kMaxRetries, n, err))
                 return ParseOutcome::kError;
             opts.retries = static_cast<int>(n);
         } else if (isOption(arg, "--aspect")) {
