@@ -30,14 +30,6 @@ constexpr uint32_t kOpaque = 0xFF000000u;  // alpha of every pixel handed to the
 
 namespace {
 
-bool fail(std::string& error, const char* what, int code) {
-    return avFail(error, what, code);
-}
-
-bool fail(std::string& error, const char* what) {
-    return avFail(error, what);
-}
-
 // A frame of the given format with its own pixels, or null.
 AVFrame* newFrame(int format, int width, int height) {
     AVFrame* frame = av_frame_alloc();
@@ -71,21 +63,21 @@ std::string sourceArgs(int width, int height) {
 // the end of the stream.
 bool openPaletteGraph(VideoWriter& v, std::string& error) {
     v.graph = avfilter_graph_alloc();
-    if (v.graph == nullptr) return fail(error, "out of memory for the palette filter");
+    if (v.graph == nullptr) return avFail(error, "out of memory for the palette filter");
     v.source = addFilter(v.graph, "buffer", "in", sourceArgs(v.width, v.height).c_str());
     AVFilterContext* gen = addFilter(v.graph, "palettegen", "palettegen", kPaletteGen);
     v.sink = addFilter(v.graph, "buffersink", "out", nullptr);
     if (v.source == nullptr || gen == nullptr || v.sink == nullptr ||
         avfilter_link(v.source, 0, gen, 0) < 0 || avfilter_link(gen, 0, v.sink, 0) < 0)
-        return fail(error, "cannot set up the palettegen filter");
+        return avFail(error, "cannot set up the palettegen filter");
     const int rc = avfilter_graph_config(v.graph, nullptr);
-    return rc >= 0 || fail(error, "cannot set up the palettegen filter", rc);
+    return rc >= 0 || avFail(error, "cannot set up the palettegen filter", rc);
 }
 
 // The second pass: frames and the chosen palette go into paletteuse.
 bool openPaletteUseGraph(VideoWriter& v, std::string& error) {
     v.graph = avfilter_graph_alloc();
-    if (v.graph == nullptr) return fail(error, "out of memory for the palette filter");
+    if (v.graph == nullptr) return avFail(error, "out of memory for the palette filter");
     v.source = addFilter(v.graph, "buffer", "in", sourceArgs(v.width, v.height).c_str());
     v.paletteIn = addFilter(v.graph, "buffer", "palette",
                             sourceArgs(v.palette->width, v.palette->height).c_str());
@@ -94,13 +86,13 @@ bool openPaletteUseGraph(VideoWriter& v, std::string& error) {
     if (v.source == nullptr || v.paletteIn == nullptr || use == nullptr || v.sink == nullptr ||
         avfilter_link(v.source, 0, use, 0) < 0 || avfilter_link(v.paletteIn, 0, use, 1) < 0 ||
         avfilter_link(use, 0, v.sink, 0) < 0)
-        return fail(error, "cannot set up the paletteuse filter");
+        return avFail(error, "cannot set up the paletteuse filter");
     int rc = avfilter_graph_config(v.graph, nullptr);
-    if (rc < 0) return fail(error, "cannot set up the paletteuse filter", rc);
+    if (rc < 0) return avFail(error, "cannot set up the paletteuse filter", rc);
     // The palette is one picture that holds for every frame.
     rc = av_buffersrc_add_frame_flags(v.paletteIn, v.palette, AV_BUFFERSRC_FLAG_KEEP_REF);
     if (rc >= 0) rc = av_buffersrc_add_frame(v.paletteIn, nullptr);
-    return rc >= 0 || fail(error, "cannot hand the palette to paletteuse", rc);
+    return rc >= 0 || avFail(error, "cannot hand the palette to paletteuse", rc);
 }
 
 bool openEncoder(VideoWriter& v, std::string& error) {
@@ -112,9 +104,9 @@ bool openEncoder(VideoWriter& v, std::string& error) {
         return v.codec != nullptr;
     }
     const AVCodec* codec = avcodec_find_encoder(AV_CODEC_ID_GIF);
-    if (codec == nullptr) return fail(error, "this FFmpeg has no GIF encoder");
+    if (codec == nullptr) return avFail(error, "this FFmpeg has no GIF encoder");
     v.codec = avcodec_alloc_context3(codec);
-    if (v.codec == nullptr) return fail(error, "out of memory for the encoder");
+    if (v.codec == nullptr) return avFail(error, "out of memory for the encoder");
     v.codec->width = v.width;
     v.codec->height = v.height;
     v.codec->time_base = AVRational{1, kVideoFramesPerSecond};
@@ -123,37 +115,37 @@ bool openEncoder(VideoWriter& v, std::string& error) {
     v.codec->pix_fmt = AV_PIX_FMT_PAL8;
     if (globalHeader) v.codec->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
     const int rc = avcodec_open2(v.codec, codec, nullptr);
-    return rc >= 0 || fail(error, "cannot open the encoder", rc);
+    return rc >= 0 || avFail(error, "cannot open the encoder", rc);
 }
 
 // Opens the container, the encoder and the file, and writes the header.
 bool openFile(VideoWriter& v, std::string& error) {
     int rc = avformat_alloc_output_context2(&v.format, nullptr,
                                             v.kind == VideoKind::kGif ? "gif" : "mp4", v.path);
-    if (rc < 0 || v.format == nullptr) return fail(error, "cannot set up the container", rc);
+    if (rc < 0 || v.format == nullptr) return avFail(error, "cannot set up the container", rc);
     if (!openEncoder(v, error)) return false;
     AVStream* stream = avformat_new_stream(v.format, nullptr);
-    if (stream == nullptr) return fail(error, "out of memory for the stream");
+    if (stream == nullptr) return avFail(error, "out of memory for the stream");
     stream->time_base = v.codec->time_base;
     stream->avg_frame_rate = v.codec->framerate;
     rc = avcodec_parameters_from_context(stream->codecpar, v.codec);
-    if (rc < 0) return fail(error, "cannot describe the stream", rc);
+    if (rc < 0) return avFail(error, "cannot describe the stream", rc);
     rc = avio_open(&v.format->pb, v.path, AVIO_FLAG_WRITE);
-    if (rc < 0) return fail(error, "cannot open the file", rc);
+    if (rc < 0) return avFail(error, "cannot open the file", rc);
     AVDictionary* options = nullptr;
     // The index goes first, so a browser plays the video while it loads.
     if (v.kind == VideoKind::kMp4) av_dict_set(&options, "movflags", "+faststart", 0);
     rc = avformat_write_header(v.format, &options);
     av_dict_free(&options);
-    if (rc < 0) return fail(error, "cannot write the file header", rc);
+    if (rc < 0) return avFail(error, "cannot write the file header", rc);
     v.packet = av_packet_alloc();
-    if (v.packet == nullptr) return fail(error, "out of memory for packets");
+    if (v.packet == nullptr) return avFail(error, "out of memory for packets");
     if (v.kind == VideoKind::kMp4) {
         v.converted = newFrame(AV_PIX_FMT_YUV420P, v.width, v.height);
-        if (v.converted == nullptr) return fail(error, "out of memory for the colour conversion");
+        if (v.converted == nullptr) return avFail(error, "out of memory for the colour conversion");
     } else {
         v.converted = av_frame_alloc();
-        if (v.converted == nullptr) return fail(error, "out of memory for the GIF frames");
+        if (v.converted == nullptr) return avFail(error, "out of memory for the GIF frames");
     }
     return true;
 }
@@ -161,18 +153,18 @@ bool openFile(VideoWriter& v, std::string& error) {
 // Hands frame (null: the end) to the encoder and writes every packet it gives.
 bool encode(VideoWriter& v, AVFrame* frame, std::string& error) {
     int rc = avcodec_send_frame(v.codec, frame);
-    if (rc < 0) return fail(error, "cannot encode a frame", rc);
+    if (rc < 0) return avFail(error, "cannot encode a frame", rc);
     for (;;) {
         rc = avcodec_receive_packet(v.codec, v.packet);
         if (rc == AVERROR(EAGAIN) || rc == AVERROR_EOF) return true;
-        if (rc < 0) return fail(error, "cannot encode a frame", rc);
+        if (rc < 0) return avFail(error, "cannot encode a frame", rc);
         // Every frame stands for frameStep display frames; the GIF's delay
         // comes from this.
         v.packet->duration = v.frameStep;
         av_packet_rescale_ts(v.packet, v.codec->time_base, v.format->streams[0]->time_base);
         v.packet->stream_index = 0;
         rc = av_interleaved_write_frame(v.format, v.packet);
-        if (rc < 0) return fail(error, "cannot write to the file", rc);
+        if (rc < 0) return avFail(error, "cannot write to the file", rc);
     }
 }
 
@@ -181,7 +173,7 @@ bool drainPaletteUse(VideoWriter& v, std::string& error) {
     for (;;) {
         const int rc = av_buffersink_get_frame(v.sink, v.converted);
         if (rc == AVERROR(EAGAIN) || rc == AVERROR_EOF) return true;
-        if (rc < 0) return fail(error, "cannot map a frame to the palette", rc);
+        if (rc < 0) return avFail(error, "cannot map a frame to the palette", rc);
         const bool ok = encode(v, v.converted, error);
         av_frame_unref(v.converted);
         if (!ok) return false;
@@ -206,7 +198,7 @@ bool openVideo(VideoWriter& video, VideoKind kind, const char* path, int width, 
     video.frameStep = frameStep < 1 ? 1 : frameStep;
     // Only the GIF's filters read it, but it also says the writer is open.
     video.input = newFrame(AV_PIX_FMT_RGB32, width, height);
-    bool ok = video.input != nullptr || fail(error, "out of memory for a frame");
+    bool ok = video.input != nullptr || avFail(error, "out of memory for a frame");
     if (ok && kind == VideoKind::kGif) {
         video.choosingPalette = true;
         ok = openPaletteGraph(video, error);
@@ -218,12 +210,12 @@ bool openVideo(VideoWriter& video, VideoKind kind, const char* path, int width, 
 }
 
 bool addVideoFrame(VideoWriter& v, const uint32_t* words, std::string& error) {
-    if (v.input == nullptr) return fail(error, "the video is not open");
+    if (v.input == nullptr) return avFail(error, "the video is not open");
     const int64_t pts = v.written * v.frameStep;
     ++v.written;
     if (v.kind == VideoKind::kMp4) {
         const int rc = av_frame_make_writable(v.converted);
-        if (rc < 0) return fail(error, "out of memory for a frame", rc);
+        if (rc < 0) return avFail(error, "out of memory for a frame", rc);
         const YuvPlanes planes = {v.converted->data[0], v.converted->data[1], v.converted->data[2],
                                   v.converted->linesize[0], v.converted->linesize[1]};
         rgbToYuv420Rows(words, v.width, v.height, 0, v.height, planes);
@@ -231,7 +223,7 @@ bool addVideoFrame(VideoWriter& v, const uint32_t* words, std::string& error) {
         return encode(v, v.converted, error);
     }
     int rc = av_frame_make_writable(v.input);
-    if (rc < 0) return fail(error, "out of memory for a frame", rc);
+    if (rc < 0) return avFail(error, "out of memory for a frame", rc);
     for (int y = 0; y < v.height; ++y) {
         uint32_t* row = reinterpret_cast<uint32_t*>(v.input->data[0] + y * v.input->linesize[0]);
         const uint32_t* from = words + static_cast<size_t>(y) * v.width;
@@ -240,7 +232,7 @@ bool addVideoFrame(VideoWriter& v, const uint32_t* words, std::string& error) {
     }
     v.input->pts = pts;
     rc = av_buffersrc_add_frame_flags(v.source, v.input, AV_BUFFERSRC_FLAG_KEEP_REF);
-    if (rc < 0) return fail(error, "cannot filter a frame", rc);
+    if (rc < 0) return avFail(error, "cannot filter a frame", rc);
     return v.choosingPalette || drainPaletteUse(v, error);
 }
 
@@ -250,7 +242,7 @@ bool finishPalettePass(VideoWriter& v, std::string& error) {
     v.palette = av_frame_alloc();
     if (rc >= 0 && v.palette == nullptr) rc = AVERROR(ENOMEM);
     if (rc >= 0) rc = av_buffersink_get_frame(v.sink, v.palette);
-    if (rc < 0) return fail(error, "cannot choose the palette", rc);
+    if (rc < 0) return avFail(error, "cannot choose the palette", rc);
     avfilter_graph_free(&v.graph);
     v.choosingPalette = false;
     v.written = 0;
@@ -262,17 +254,17 @@ bool closeVideo(VideoWriter& v, std::string& error) {
     if (!ok) error = "the video was never written";
     if (ok && v.kind == VideoKind::kGif) {
         const int rc = av_buffersrc_add_frame(v.source, nullptr);
-        ok = (rc >= 0 || fail(error, "cannot finish the palette mapping", rc)) &&
+        ok = (rc >= 0 || avFail(error, "cannot finish the palette mapping", rc)) &&
              drainPaletteUse(v, error);
     }
     ok = ok && encode(v, nullptr, error);
     if (ok) {
         const int rc = av_write_trailer(v.format);
-        ok = rc >= 0 || fail(error, "cannot finish the file", rc);
+        ok = rc >= 0 || avFail(error, "cannot finish the file", rc);
     }
     if (v.format != nullptr && v.format->pb != nullptr) {
         const int rc = avio_closep(&v.format->pb);
-        ok = ok && (rc >= 0 || fail(error, "cannot close the file", rc));
+        ok = ok && (rc >= 0 || avFail(error, "cannot close the file", rc));
     }
     releaseVideo(v);
     return ok;
