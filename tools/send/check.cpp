@@ -7,6 +7,7 @@
 #include "feed/decode.h"
 #include "feed/decode_report.h"
 #include "feed/listener.h"
+#include "tools/common/json_text.h"
 #include "tools/send/client.h"
 
 // ---------------------------------------------------------------------------
@@ -371,20 +372,6 @@ const char* parseError(int code) {
     }
 }
 
-// JSON string literal of s.
-std::string quoted(const std::string& s) {
-    std::string out = "\"";
-    for (unsigned char c : s) {
-        if (c == '"' || c == '\\')
-            out += '\\', out += static_cast<char>(c);
-        else if (c < 0x20 || c >= 0x7f)
-            out += format("\\u%04x", c);
-        else
-            out += static_cast<char>(c);
-    }
-    return out + "\"";
-}
-
 void printText(const char* name, const CheckResult& r, bool verbose, FILE* out) {
     for (const CheckLine& l : r.lines) {
         if (!verbose && l.severity != Severity::Finding) continue;
@@ -402,7 +389,7 @@ void printText(const char* name, const CheckResult& r, bool verbose, FILE* out) 
 
 void printJson(const char* name, const CheckResult& r, FILE* out) {
     fprintf(out, "{\"file\": %s, \"bytes\": %d, \"framed\": %d, \"limit\": %d, \"read\": %d, ",
-            quoted(name).c_str(), r.fileBytes, r.framedBytes, kMessageCapacity, r.readBytes);
+            jsonQuoted(name).c_str(), r.fileBytes, r.framedBytes, kMessageCapacity, r.readBytes);
     fprintf(out, "\"object\": %s, \"tokens\": %d, \"pageKeys\": %s, \"committedPage\": %d, ",
             r.hasObject ? "true" : "false", r.parseResult, r.pageKeysOpen ? "true" : "false",
             r.committedPage);
@@ -413,7 +400,7 @@ void printJson(const char* name, const CheckResult& r, FILE* out) {
                 "%s\n  {\"severity\": \"%s\", \"line\": %d, \"column\": %d, \"kind\": \"%s\", "
                 "\"text\": %s}",
                 i ? "," : "", l.severity == Severity::Finding ? "finding" : "note", l.line,
-                l.column, l.kind, quoted(l.text).c_str());
+                l.column, l.kind, jsonQuoted(l.text).c_str());
     }
     fprintf(out, "],\n \"rows\": [");
     for (size_t i = 0; i < r.rows.size(); ++i) {
@@ -427,7 +414,7 @@ void printJson(const char* name, const CheckResult& r, FILE* out) {
                 row.rowAttr & kRowReverse ? "true" : "false",
                 row.rowAttr & kRowFlash ? "true" : "false",
                 row.rowAttr & kRowSeparator ? "true" : "false", row.rowNumber,
-                quoted(row.text).c_str());
+                jsonQuoted(row.text).c_str());
     }
     fprintf(out, "]}");
 }
@@ -531,7 +518,7 @@ int checkMessages(const std::vector<std::string>& files, CheckOutput output, FIL
             unreadable = true;
             if (json) {
                 fprintf(out, "%s\n{\"file\": %s, \"error\": \"cannot be read\"}", first ? "" : ",",
-                        quoted(shownName).c_str());
+                        jsonQuoted(shownName).c_str());
                 first = false;
             }
             continue;

@@ -11,30 +11,13 @@
 
 #include "feed/decode.h"
 #include "feed/net.h"
+#include "tools/common/json_text.h"
 #include "tools/stream/status.h"
 
 // ---------------------------------------------------------------------------
 // Internal helpers
 
 namespace {
-
-// text as a JSON string, quotes included.
-std::string quoted(const char* text) {
-    std::string out = "\"";
-    for (const unsigned char* p = reinterpret_cast<const unsigned char*>(text); *p != 0; ++p) {
-        if (*p == '"' || *p == '\\') {
-            out += '\\';
-            out += static_cast<char>(*p);
-        } else if (*p < 0x20) {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\u%04x", *p);
-            out += escaped;
-        } else {
-            out += static_cast<char>(*p);
-        }
-    }
-    return out + "\"";
-}
 
 // A calendar time as UTC "YYYY-MM-DDTHH:MM:SSZ", quoted; null for 0.
 std::string utc(std::time_t at) {
@@ -96,8 +79,8 @@ std::string healthJson() {
                   static_cast<long long>(stream_status.dropped.load()),
                   static_cast<long long>(stream_status.reconnects.load()),
                   static_cast<long long>(stream_status.kbits.load()), page);
-    return std::string("{\"state\": ") + quoted(stateName(state)) + ", \"why\": " + quoted(why) +
-           ", " + numbers + "\"lastPageAt\": " +
+    return std::string("{\"state\": ") + jsonQuoted(stateName(state)) +
+           ", \"why\": " + jsonQuoted(why) + ", " + numbers + "\"lastPageAt\": " +
            utc(page != 0 ? static_cast<std::time_t>(last_page_stored_at.load()) : 0) +
            ", \"residentKbytes\": " + std::to_string(residentKbytes()) +
            ", \"updated\": " + utc(std::time(nullptr)) + "}\n";
