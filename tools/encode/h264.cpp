@@ -111,3 +111,13 @@ AVCodecContext* openH264(const H264Settings& s, std::string& error) {
     }
     return c;
 }
+
+AVFrame* newPicture(int format, int width, int height) {
+    AVFrame* frame = av_frame_alloc();
+    if (frame == nullptr) return nullptr;
+    frame->format = format;
+    frame->width = width;
+    frame->height = height;
+    if (av_frame_get_buffer(frame, 0) < 0) av_frame_free(&frame);
+    return frame;
+}

@@ -6,6 +6,7 @@
 #include <string>
 
 struct AVCodecContext;
+struct AVFrame;
 
 constexpr int kVideoFramesPerSecond = 60;  // the display's pace: one frame every 1/60 s
 constexpr int kKeyframeFrames = 120;       // live: a keyframe every 2 s, as platforms ask
@@ -31,3 +32,7 @@ int h264PixelFormat(H264Mode mode);
 
 // Opens an encoder for settings. Returns null with the reason in error.
 AVCodecContext* openH264(const H264Settings& settings, std::string& error);
+
+// A picture of the given pixel format with pixels of its own, as encoders and
+// filters take them; null when there is no memory for it.
+AVFrame* newPicture(int format, int width, int height);

@@ -30,17 +30,6 @@ constexpr uint32_t kOpaque = 0xFF000000u;  // alpha of every pixel handed to the
 
 namespace {
 
-// A frame of the given format with its own pixels, or null.
-AVFrame* newFrame(int format, int width, int height) {
-    AVFrame* frame = av_frame_alloc();
-    if (frame == nullptr) return nullptr;
-    frame->format = format;
-    frame->width = width;
-    frame->height = height;
-    if (av_frame_get_buffer(frame, 0) < 0) av_frame_free(&frame);
-    return frame;
-}
-
 // Adds a filter named name with args to the graph; null when it cannot.
 AVFilterContext* addFilter(AVFilterGraph* graph, const char* name, const char* label,
                            const char* args) {
@@ -141,7 +130,7 @@ bool openFile(VideoWriter& v, std::string& error) {
     v.packet = av_packet_alloc();
     if (v.packet == nullptr) return avFail(error, "out of memory for packets");
     if (v.kind == VideoKind::kMp4) {
-        v.converted = newFrame(AV_PIX_FMT_YUV420P, v.width, v.height);
+        v.converted = newPicture(AV_PIX_FMT_YUV420P, v.width, v.height);
         if (v.converted == nullptr) return avFail(error, "out of memory for the colour conversion");
     } else {
         v.converted = av_frame_alloc();
@@ -197,7 +186,7 @@ bool openVideo(VideoWriter& video, VideoKind kind, const char* path, int width, 
     video.height = height;
     video.frameStep = frameStep < 1 ? 1 : frameStep;
     // Only the GIF's filters read it, but it also says the writer is open.
-    video.input = newFrame(AV_PIX_FMT_RGB32, width, height);
+    video.input = newPicture(AV_PIX_FMT_RGB32, width, height);
     bool ok = video.input != nullptr || avFail(error, "out of memory for a frame");
     if (ok && kind == VideoKind::kGif) {
         video.choosingPalette = true;

@@ -57,16 +57,10 @@ bool openLiveEncoder(LiveEncoder& enc, const LiveSettings& s, std::string& error
     enc.video = openH264(h264, error);
     bool ok = enc.video != nullptr;
     if (ok) {
-        enc.picture = av_frame_alloc();
+        enc.picture = newPicture(enc.video->pix_fmt, width, kFrameRows);
         enc.packet = av_packet_alloc();
-        ok = enc.picture != nullptr && enc.packet != nullptr;
-        if (ok) {
-            enc.picture->format = enc.video->pix_fmt;
-            enc.picture->width = width;
-            enc.picture->height = kFrameRows;
-            ok = av_frame_get_buffer(enc.picture, 0) >= 0;
-        }
-        if (!ok) avFail(error, "out of memory for the picture");
+        ok = (enc.picture != nullptr && enc.packet != nullptr) ||
+             avFail(error, "out of memory for the picture");
     }
     if (ok && s.aspect43) {
         enc.scale = sws_getContext(kFrameWidth, kFrameRows, AV_PIX_FMT_BGR0, width, kFrameRows,
