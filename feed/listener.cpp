@@ -193,14 +193,13 @@ void* tcpServ(void* where) {
     serveForever(openListener(at.address, at.port));
 }
 
-bool tryOpenListener(uint32_t address, int port, NetSocket& sock, const char*& failed,
-                     int& code) {
+bool tryOpenListener(uint32_t address, int port, NetSocket& sock, const char*& failed, int& code) {
     sock = netStream();
-    failed = sock == kNoSocket            ? "socket failed"
-             : !netClaimPort(sock)        ? "setsockopt"
-             : !netBind(sock, address, port) ? "bind failed"
+    failed = sock == kNoSocket                  ? "socket failed"
+             : !netClaimPort(sock)              ? "setsockopt"
+             : !netBind(sock, address, port)    ? "bind failed"
              : !netListen(sock, kListenBacklog) ? "listen"
-                                              : nullptr;
+                                                : nullptr;
     if (failed == nullptr) {
         feed_bound_port.store(netLocalPort(sock));
         return true;

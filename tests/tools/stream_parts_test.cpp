@@ -11,9 +11,12 @@ extern "C" {
 #include <vector>
 
 #include "feed/listener.h"
+#include "feed/net.h"
 #include "tools/encode/yuv.h"
 #include "tools/stream/beat.h"
+#include "tools/stream/health.h"
 #include "tools/stream/options.h"
+#include "tools/stream/outputs.h"
 #include "tools/stream/packet_queue.h"
 #include "tools/stream/target.h"
 #include "tools/stream/writer.h"
@@ -249,6 +252,56 @@ TEST(PacketQueue, DropsVideoUpToTheNextKeyframeNeverSound) {
     EXPECT_TRUE(ended);
     av_packet_free(&packet);
     closePacketQueue(queue);
+}
+
+// The health file and the metrics tell the truth about every output: how
+// long it has not been live across retries, a live output that takes
+// nothing, frames that stopped, a bitrate only over a whole window, and a
+// failure kept after it was mended.
+TEST(StreamHealth, SaysWhatIsTrueOfEveryOutput) {
+    const int64_t now = netNowMs();
+    startStatus(false, true, now - 600000);
+    output_count = 2;
+    OutputStatus& retrying = outputs[0].status;
+    OutputStatus& live = outputs[1].status;
+    for (int i = 0; i < 2; ++i) {
+        startOutputStatus(outputs[i].status, now - 600000);
+        std::snprintf(outputs[i].shown, sizeof outputs[i].shown, "out%d", i);
+    }
+    // Ten minutes of failed attempts, none of them live: every retry counts.
+    for (int64_t at = now - 590000; at < now; at += 60000) {
+        changeState(retrying, "out0", OutputState::kConnecting, nullptr, at);
+        changeState(retrying, "out0", OutputState::kRetrying, "connection refused", at + 10);
+    }
+    EXPECT_EQ(notLiveSeconds(retrying, now), 600);
+    changeState(live, "out1", OutputState::kRetrying, "the server closed the connection",
+                now - 9000);
+    changeState(live, "out1", OutputState::kLive, nullptr, now - 8000);
+    // Bytes at 2,500 kbit/s: nothing is said until a whole window was seen.
+    std::vector<int64_t> kbits;
+    for (int second = 0; second < kRateSamples; ++second) {
+        live.bytes.fetch_add(312500);
+        live.lastWriteMs.store(now - 6000);
+        stream_status.frames.fetch_add(second < 3 ? 60 : 0);  // then the frames stop
+        reportStatus(now - 6000 + second * 1000);
+        kbits.push_back(live.kbits.load());
+    }
+    EXPECT_EQ(kbits, (std::vector<int64_t>{0, 0, 0, 0, 0, 2500}));
+    EXPECT_EQ(stateName(shownState(live, now)), std::string("stalled"));  // 6 s without a write
+    EXPECT_EQ(notLiveSeconds(live, now), 6);
+    const std::string json = healthJson();
+    for (const char* says : {"{\"state\": \"frozen\"", "\"notLiveSeconds\": 600, ",
+                             "\"name\": \"out1\", \"state\": \"stalled\", \"why\": \"\"",
+                             "\"lastFailure\": \"the server closed the connection\"",
+                             "\"why\": \"connection refused\""})
+        EXPECT_NE(json.find(says), std::string::npos) << says << " in " << json;
+    const std::string metrics = metricsText("news", true);
+    for (const char* says :
+         {"vantrel_stream_frozen{channel=\"news\"} 1\n",
+          "vantrel_stream_output_not_live_seconds{channel=\"news\",output=\"out0\"} 600\n",
+          "vantrel_stream_output_written_bytes_total{channel=\"news\",output=\"out1\"} 1875000\n"})
+        EXPECT_NE(metrics.find(says), std::string::npos) << says << " in " << metrics;
+    output_count = 0;
 }
 
 }  // namespace

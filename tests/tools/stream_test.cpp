@@ -186,7 +186,7 @@ TEST(StreamTool, RefusesWhatItCannotDo) {
             0)
             << output;
     }
-    enum Action { kNothing, kSend, kDeleteMusic };
+    enum Action { kNothing, kSend, kDeleteMusic, kHangUp, kStopWhileConnecting };
     const int busy = freePort();
     const int held = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in at{};
@@ -198,7 +198,7 @@ TEST(StreamTool, RefusesWhatItCannotDo) {
     const struct {
         std::vector<std::string> args;
         int status;
-        const char* says;  // on standard error
+        std::string says;  // on standard error
         Action during;     // what happens while it runs
     } cases[] = {
         {{"--help"}, 0, "", kNothing},
@@ -212,12 +212,28 @@ TEST(StreamTool, RefusesWhatItCannotDo) {
         {{"--fonts", ".", "-o", "x.mp4"}, 1, "no FONT01.tiga", kNothing},
         {{"--listen", "127.0.0.1:" + std::to_string(busy), "-o", "x.mp4"},
          1,
-         "bind failed",
+         "vantrel-stream: cannot take pages on 127.0.0.1:" + std::to_string(busy) +
+             ": address already in use (another stream or preview? --listen picks another port)",
          kNothing},
-        {{"-y", "--format", "mpegts", "-o", "/dev/full", "--duration", "10s"},
+        // A recording that fails ends itself, not the other outputs.
+        {{"-y", "--format", "mpegts", "-o", "/dev/full", "-o", "beside.ts", "--duration", "3s"},
          1,
          "No space left on device",
          kNothing},
+        // An output that never went live is a failure, however the run ended.
+        {{"--duration", "2s", "-o", "rtmp://127.0.0.1:" + std::to_string(freePort()) + "/live/k"},
+         1,
+         "cannot reach rtmp://127.0.0.1:",
+         kNothing},
+        // A stop is not held by a server that takes the connection and never answers.
+        {{"-o", "rtmp://127.0.0.1:" + std::to_string(busy) + "/live/k"},
+         1,
+         "connecting to",
+         kStopWhileConnecting},
+        {{"-q", "--listen", "0.0.0.0:" + std::to_string(freePort()), "-o", "hup.ts"},
+         0,
+         "can put pages on air; --allow NET/BITS names the senders",
+         kHangUp},
         {{"--allow", "10.0.0.0/8", "--duration", "3s", "-o", "allowed.ts"},
          0,
          "refused connection from 127.0.0.1: not an allowed sender",
@@ -234,21 +250,36 @@ TEST(StreamTool, RefusesWhatItCannotDo) {
          kDeleteMusic},
     };
     int row = 0;
+    long besideFrames = -1;  // what the stream said it encoded while beside.ts was written
     for (const auto& c : cases) {
         const int port = freePort();
         // A later option wins over streamArgs' own.
         Child stream(streamArgs(port, c.args), dir, "row" + std::to_string(++row));
         if (c.during != kNothing) {
-            ASSERT_TRUE(waitFor(stream.err, "live on", kStart));
+            ASSERT_TRUE(waitFor(stream.err,
+                                c.during == kStopWhileConnecting ? "connecting to" : "live on",
+                                kStart));
         }
         if (c.during == kSend) {
             EXPECT_NE(sendPage(port, "02-front-page.json"), 0);
         }
         if (c.during == kDeleteMusic) fs::remove(dir / "gone.wav");
+        if (c.during == kHangUp || c.during == kStopWhileConnecting) {
+            std::this_thread::sleep_for(1s);
+            kill(stream.pid, c.during == kHangUp ? SIGHUP : SIGTERM);
+            // A stop ends the stream within 5 s, whatever its outputs are doing.
+            EXPECT_TRUE(stream.ended(5s)) << c.args.back();
+        }
         ASSERT_TRUE(stream.ended(kStart)) << c.args.back();
         EXPECT_EQ(stream.status, c.status) << c.args.back();
         EXPECT_NE(readWhole(stream.err).find(c.says), std::string::npos)
             << c.args.back() << ": " << readWhole(stream.err);
+        const std::string said = readWhole(stream.err);
+        // Quiet hides the status line, never the summary.
+        if (c.args.front() == "-q")
+            EXPECT_NE(said.find("vantrel-stream: on air 0:00:"), std::string::npos);
+        if (std::find(c.args.begin(), c.args.end(), "beside.ts") != c.args.end())
+            besideFrames = std::atol(said.c_str() + said.rfind("frames ") + 7);
     }
     close(held);
     std::vector<std::string> left;
@@ -256,8 +287,11 @@ TEST(StreamTool, RefusesWhatItCannotDo) {
         if (entry.path().extension() != ".out" && entry.path().extension() != ".err")
             left.push_back(entry.path().filename().string());
     std::sort(left.begin(), left.end());
-    EXPECT_EQ(left, (std::vector<std::string>{"allowed.ts", "music.ts", "status.ts", "stays.wav",
-                                              "taken.mp4"}));
+    EXPECT_EQ(left, (std::vector<std::string>{"allowed.ts", "beside.ts", "hup.ts", "music.ts",
+                                              "status.ts", "stays.wav", "taken.mp4"}));
+    // Beside the recording that failed, the other output took every frame.
+    EXPECT_EQ(static_cast<long>(decode(dir / "beside.ts").pts.size()), besideFrames);
+    EXPECT_TRUE(decode(dir / "hup.ts").clean);
     EXPECT_EQ(readWhole(dir / "taken.mp4"), "an earlier recording");
     folder.keep = HasFailure();
 }

@@ -22,10 +22,9 @@
 constexpr const char* kProgram = "vantrel-stream";
 // The order in which outputs' states stand for the whole stream: the worst
 // one shown wins, so "live" only when every output is live.
-constexpr OutputState kWorstFirst[] = {OutputState::kFailed,     OutputState::kStalled,
-                                       OutputState::kRetrying,   OutputState::kConnecting,
-                                       OutputState::kStopping,   OutputState::kEnded,
-                                       OutputState::kLive};
+constexpr OutputState kWorstFirst[] = {
+    OutputState::kFailed,   OutputState::kStalled, OutputState::kRetrying, OutputState::kConnecting,
+    OutputState::kStopping, OutputState::kEnded,   OutputState::kLive};
 
 // ---------------------------------------------------------------------------
 // Internal helpers
@@ -159,8 +158,8 @@ std::string healthJson() {
     int64_t lastAt = 0, notLive = frozenSeconds(now), dropped = 0, reconnects = 0, kbits = 0;
     for (int i = 0; i < output_count; ++i) {
         Output& o = outputs[i];
-        list += std::string(i > 0 ? ", " : "") + "{" + outputMembers(o, now, lastFailure, lastAt) +
-                "}";
+        list +=
+            std::string(i > 0 ? ", " : "") + "{" + outputMembers(o, now, lastFailure, lastAt) + "}";
         const int64_t n = notLiveSeconds(o.status, now);
         if (n > notLive) notLive = n;
         dropped += o.status.dropped.load();
@@ -183,8 +182,8 @@ std::string healthJson() {
            ", \"frames\": " + number(stream_status.frames.load()) +
            ", \"skipped\": " + number(stream_status.skipped.load()) +
            ", \"dropped\": " + number(dropped) + ", \"reconnects\": " + number(reconnects) +
-           ", \"bitrateKbits\": " + number(kbits) + ", \"lastFailure\": " +
-           jsonQuoted(lastFailure) + ", \"lastFailureAt\": " + utc(lastAt) +
+           ", \"bitrateKbits\": " + number(kbits) +
+           ", \"lastFailure\": " + jsonQuoted(lastFailure) + ", \"lastFailureAt\": " + utc(lastAt) +
            ", \"lastPage\": " + std::to_string(page) + ", \"lastPageAt\": " +
            utc(page != 0 ? static_cast<std::time_t>(last_page_stored_at.load()) : 0) +
            ", \"residentKbytes\": " + std::to_string(residentKbytes()) +
@@ -201,18 +200,17 @@ std::string metricsText(const char* channel, bool up) {
     metric(text, "vantrel_stream_up", "gauge", "1 while the stream runs.");
     text += "vantrel_stream_up" + stream + " " + (up ? "1" : "0") + "\n";
     metric(text, "vantrel_stream_frozen", "gauge", "1 when no frame was made for 2 s.");
-    text += "vantrel_stream_frozen" + stream + " " + (stream_status.frozen.load() ? "1" : "0") +
-            "\n";
+    text +=
+        "vantrel_stream_frozen" + stream + " " + (stream_status.frozen.load() ? "1" : "0") + "\n";
     metric(text, "vantrel_stream_frames_total", "counter", "Frames encoded.");
-    text += "vantrel_stream_frames_total" + stream + " " + number(stream_status.frames.load()) +
-            "\n";
+    text +=
+        "vantrel_stream_frames_total" + stream + " " + number(stream_status.frames.load()) + "\n";
     metric(text, "vantrel_stream_skipped_frames_total", "counter",
            "Frame slots passed over because the machine fell behind.");
     text += "vantrel_stream_skipped_frames_total" + stream + " " +
             number(stream_status.skipped.load()) + "\n";
     metric(text, "vantrel_stream_resident_bytes", "gauge", "Resident memory.");
-    text += "vantrel_stream_resident_bytes" + stream + " " + number(residentKbytes() * 1024) +
-            "\n";
+    text += "vantrel_stream_resident_bytes" + stream + " " + number(residentKbytes() * 1024) + "\n";
     const struct {
         const char* name;
         const char* type;
@@ -272,5 +270,6 @@ bool startMonitor(const HealthFiles& files) {
 void writeFinalHealth(const HealthFiles& files) {
     std::string ignored;
     if (files.status != nullptr) writeWhole(files.status, healthJson(), ignored);
-    if (files.metrics != nullptr) writeWhole(files.metrics, metricsText(files.channel, false), ignored);
+    if (files.metrics != nullptr)
+        writeWhole(files.metrics, metricsText(files.channel, false), ignored);
 }

@@ -11,7 +11,7 @@
 
 #include <string>
 
-constexpr int kHealthEveryMs = 5000;  // how often the files are rewritten
+constexpr int kHealthEveryMs = 5000;   // how often the files are rewritten
 constexpr int kMonitorEveryMs = 1000;  // how often the monitor measures
 
 // Where the monitor writes; null for a file not asked for.

@@ -19,10 +19,10 @@
 // Constants
 
 constexpr const char* kProgram = "vantrel-stream";
-constexpr int kLikeSlots = 32;            // kinds of line folded at once; the oldest goes
-constexpr int kStatusBytes = 512;         // the terminal's status line
-constexpr int kPipeChunk = 4096;          // bytes read from a caught pipe at a time
-constexpr int kLookEveryMs = 1000;        // the writer looks at folded lines this often
+constexpr int kLikeSlots = 32;      // kinds of line folded at once; the oldest goes
+constexpr int kStatusBytes = 512;   // the terminal's status line
+constexpr int kPipeChunk = 4096;    // bytes read from a caught pipe at a time
+constexpr int kLookEveryMs = 1000;  // the writer looks at folded lines this often
 constexpr const char* kEraseLine = "\r\033[K";
 
 // ---------------------------------------------------------------------------
@@ -31,40 +31,40 @@ constexpr const char* kEraseLine = "\r\033[K";
 namespace {
 
 struct QueuedLine {
-    LogTo to;                   // which stream it goes to
-    bool fold;                  // a standard error line that may be folded with its like
-    int size;                   // bytes of text, 0..kLogLineBytes
-    char text[kLogLineBytes];   // the line, without its end
+    LogTo to;                  // which stream it goes to
+    bool fold;                 // a standard error line that may be folded with its like
+    int size;                  // bytes of text, 0..kLogLineBytes
+    char text[kLogLineBytes];  // the line, without its end
 };
 
 // A kind of standard error line lately said: lines that differ only in
 // their digits are one kind.
 struct LikeSlot {
-    uint64_t key;                // hash of the line with its digits masked; 0: free
-    int64_t saidMs;              // when a line of this kind was last written
-    int64_t held;                // lines of this kind held back since
-    int size;                    // the last one held back
+    uint64_t key;    // hash of the line with its digits masked; 0: free
+    int64_t saidMs;  // when a line of this kind was last written
+    int64_t held;    // lines of this kind held back since
+    int size;        // the last one held back
     char text[kLogLineBytes];
 };
 
 struct LogState {
-    std::mutex lock;                      // guards the ring and the status line
-    std::condition_variable ready;        // a line, a status line or the end came
-    std::condition_variable drained;      // the ring ran empty and nothing is being written
-    QueuedLine ring[kLogQueueLines];      // lines waiting to be written
-    int head = 0;                         // the oldest line
-    int count = 0;                        // lines held, 0..kLogQueueLines
-    bool writing = false;                 // the writer holds a line it took
-    char status[kStatusBytes] = {};       // the status line to draw
-    bool statusChanged = false;           // status differs from what the terminal shows
-    bool terminal = false;                // standard error is a terminal; set by startLog
-    int outFd = STDOUT_FILENO;            // where standard output lines go (the original)
-    int errFd = STDERR_FILENO;            // where standard error lines go (the original)
-    LikeSlot like[kLikeSlots] = {};       // the writer's own
-    bool sayHeld = false;                 // drainLog asks for every held-back line now
-    bool statusShown = false;             // the writer's own: the status line stands now
-    std::atomic<int64_t> dropped{0};      // lines dropped since the start; producers
-    int64_t droppedSaid = 0;              // the writer's own: dropped lines already said
+    std::mutex lock;                  // guards the ring and the status line
+    std::condition_variable ready;    // a line, a status line or the end came
+    std::condition_variable drained;  // the ring ran empty and nothing is being written
+    QueuedLine ring[kLogQueueLines];  // lines waiting to be written
+    int head = 0;                     // the oldest line
+    int count = 0;                    // lines held, 0..kLogQueueLines
+    bool writing = false;             // the writer holds a line it took
+    char status[kStatusBytes] = {};   // the status line to draw
+    bool statusChanged = false;       // status differs from what the terminal shows
+    bool terminal = false;            // standard error is a terminal; set by startLog
+    int outFd = STDOUT_FILENO;        // where standard output lines go (the original)
+    int errFd = STDERR_FILENO;        // where standard error lines go (the original)
+    LikeSlot like[kLikeSlots] = {};   // the writer's own
+    bool sayHeld = false;             // drainLog asks for every held-back line now
+    bool statusShown = false;         // the writer's own: the status line stands now
+    std::atomic<int64_t> dropped{0};  // lines dropped since the start; producers
+    int64_t droppedSaid = 0;          // the writer's own: dropped lines already said
 };
 
 // Made once and never freed: threads that still write at the end of the

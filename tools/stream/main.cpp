@@ -37,11 +37,11 @@
 // Constants
 
 constexpr const char* kProgram = "vantrel-stream";
-constexpr int64_t kStopWithinMs = 5000;    // a stop ends the process within this
+constexpr int64_t kStopWithinMs = 5000;     // a stop ends the process within this
 constexpr int64_t kWritersWithinMs = 4000;  // live outputs finish within this of the stop
 constexpr int64_t kAbortGraceMs = 500;      // after which their blocking calls are broken off
 constexpr int64_t kLogDrainMs = 300;        // the last lines get this long to be written
-constexpr int kMusicHeadStartMs = 2000;  // the longest wait for the first music at the start
+constexpr int kMusicHeadStartMs = 2000;     // the longest wait for the first music at the start
 
 // ---------------------------------------------------------------------------
 // Globals
@@ -222,9 +222,10 @@ int main(int argc, char** argv) {
     const char* failedCall = nullptr;
     int code = 0;
     if (!tryOpenListener(opts.listenAddress, opts.listenPort, listenSock, failedCall, code)) {
-        char text[256];
-        netErrorText(code, text, sizeof text);
-        if (text[0] >= 'A' && text[0] <= 'Z') text[0] = static_cast<char>(text[0] - 'A' + 'a');
+        char buffer[256];
+        std::string text = netErrorText(code, buffer, sizeof buffer);
+        if (!text.empty() && text[0] >= 'A' && text[0] <= 'Z')
+            text[0] = static_cast<char>(text[0] - 'A' + 'a');  // it goes on a sentence
         failStart("cannot take pages on " + std::string(address) + ":" +
                   std::to_string(opts.listenPort) + ": " + text +
                   (code == EADDRINUSE ? " (another stream or preview? --listen picks another port)"
@@ -270,8 +271,7 @@ int main(int argc, char** argv) {
              std::to_string(feed_bound_port.load()))
                 .c_str());
     if (opts.listenAddress == kAnyAddress && opts.allowed.count == 0)
-        sayLine((std::string(kProgram) +
-                 ": warning: anyone who reaches this machine's port " +
+        sayLine((std::string(kProgram) + ": warning: anyone who reaches this machine's port " +
                  std::to_string(feed_bound_port.load()) +
                  " can put pages on air; --allow NET/BITS names the senders")
                     .c_str());

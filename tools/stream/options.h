@@ -16,7 +16,7 @@ constexpr int kMaxOutputOptions = 8;  // -o given at most this many times
 
 struct StreamOptions {
     std::vector<const char*> outputs;  // -o, repeatable: file names or URLs
-    const char* format = nullptr;      // --format: the container of every output, overriding the guess
+    const char* format = nullptr;  // --format: the container of every output, overriding the guess
     bool overwrite = false;        // -y: an existing file may be replaced
     uint32_t listenAddress = kDefaultListenAddress;  // --listen ADDR (host byte order)
     int listenPort = kFeedPort;                      // --listen :PORT

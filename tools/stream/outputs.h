@@ -17,17 +17,17 @@ struct AVPacket;
 constexpr int kMaxOutputs = 8;  // -o given at most this many times
 
 struct Output {
-    const char* name;                // -o as given
-    char shown[kShownNameSize];      // the name fit for a line: no stream key, no password
-    StreamTarget target;             // where it goes and how failures are met
-    PacketQueue queue;               // packets from the frame thread to its writer
-    OutputStatus status;             // its figures
-    OutputBounds bounds;             // how long its writer's blocking call may take
-    StreamOutput opened;             // a recording opened before the start; the writer's after
-    int retries;                     // failed attempts in a row before giving up; -1: never
+    const char* name;                     // -o as given
+    char shown[kShownNameSize];           // the name fit for a line: no stream key, no password
+    StreamTarget target;                  // where it goes and how failures are met
+    PacketQueue queue;                    // packets from the frame thread to its writer
+    OutputStatus status;                  // its figures
+    OutputBounds bounds;                  // how long its writer's blocking call may take
+    StreamOutput opened;                  // a recording opened before the start; the writer's after
+    int retries;                          // failed attempts in a row before giving up; -1: never
     std::atomic<int64_t> stopDeadlineMs;  // 0 until the stream ends; set by stopOutputs
-    std::atomic<bool> failed;        // it gave up for good; writer
-    std::atomic<bool> done;          // its writer has ended; writer
+    std::atomic<bool> failed;             // it gave up for good; writer
+    std::atomic<bool> done;               // its writer has ended; writer
 };
 
 extern Output outputs[kMaxOutputs];  // the first output_count are in use; set up before the start

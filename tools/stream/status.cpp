@@ -20,10 +20,10 @@ constexpr int kLineSize = 256;
 
 StreamStatus stream_status;  // counters: see each field for its writer
 
-static bool status_terminal = false;   // standard error is a terminal: one line in place
-static bool status_quiet = false;      // no status line, no summary a minute
-static int64_t last_summary_ms = 0;    // monitor's own: the last summary in a log
-static int64_t last_frames = -1;       // monitor's own: the frame count it saw last
+static bool status_terminal = false;  // standard error is a terminal: one line in place
+static bool status_quiet = false;     // no status line, no summary a minute
+static int64_t last_summary_ms = 0;   // monitor's own: the last summary in a log
+static int64_t last_frames = -1;      // monitor's own: the frame count it saw last
 
 // ---------------------------------------------------------------------------
 // Internal helpers
@@ -67,16 +67,14 @@ static int formatStreamPart(char* out, size_t size, int64_t nowMs) {
         reconnects += outputs[i].status.reconnects.load();
         kbits += outputs[i].status.kbits.load();
     }
-    return std::snprintf(out, size,
-                         "on air %lld:%02lld:%02lld  frames %lld  skipped %lld  dropped %lld  "
-                         "reconnects %lld  %lld kbit/s",
-                         static_cast<long long>(seconds / 3600),
-                         static_cast<long long>(seconds / 60 % 60),
-                         static_cast<long long>(seconds % 60),
-                         static_cast<long long>(stream_status.frames.load()),
-                         static_cast<long long>(stream_status.skipped.load()),
-                         static_cast<long long>(dropped), static_cast<long long>(reconnects),
-                         static_cast<long long>(kbits));
+    return std::snprintf(
+        out, size,
+        "on air %lld:%02lld:%02lld  frames %lld  skipped %lld  dropped %lld  "
+        "reconnects %lld  %lld kbit/s",
+        static_cast<long long>(seconds / 3600), static_cast<long long>(seconds / 60 % 60),
+        static_cast<long long>(seconds % 60), static_cast<long long>(stream_status.frames.load()),
+        static_cast<long long>(stream_status.skipped.load()), static_cast<long long>(dropped),
+        static_cast<long long>(reconnects), static_cast<long long>(kbits));
 }
 
 // An output's state as the summary gives it: "live", "retrying in 4 s".

@@ -22,41 +22,41 @@ enum class OutputState : int {
     kFrozen,      // shown only, for the stream: its frame count has not moved for kFrozenAfterMs
 };
 
-constexpr int kErrorTextSize = 256;         // room for one line of why
-constexpr int kShownNameSize = 512;         // room for an output's name in a line
-constexpr int64_t kStalledAfterMs = 5000;   // a live output that took nothing this long
-constexpr int64_t kFrozenAfterMs = 2000;    // frames that did not move this long
-constexpr int64_t kRateWindowMs = 5000;     // the bitrate is measured over this whole window
-constexpr int kRateSamples = 6;             // one a second: a window and its start
+constexpr int kErrorTextSize = 256;        // room for one line of why
+constexpr int kShownNameSize = 512;        // room for an output's name in a line
+constexpr int64_t kStalledAfterMs = 5000;  // a live output that took nothing this long
+constexpr int64_t kFrozenAfterMs = 2000;   // frames that did not move this long
+constexpr int64_t kRateWindowMs = 5000;    // the bitrate is measured over this whole window
+constexpr int kRateSamples = 6;            // one a second: a window and its start
 
 // One output's figures.
 struct OutputStatus {
-    std::atomic<int> state;              // an OutputState (never kStalled/kFrozen); writer
-    std::atomic<int64_t> stateSinceMs;   // monotonic ms of the last change of state; writer
-    std::atomic<int64_t> notLiveSinceMs; // monotonic ms it last stopped being live; writer
-    std::atomic<bool> everLive;          // it has been live at least once; writer
-    std::atomic<int64_t> dropped;        // video frames that never reached it; frame thread, writer
-    std::atomic<int64_t> reconnects;     // connections made after the first; writer
-    std::atomic<int64_t> bytes;          // bytes written to it; writer
-    std::atomic<int64_t> lastWriteMs;    // monotonic ms a packet last went out; writer
-    std::atomic<int64_t> retryAtMs;      // monotonic ms of the next attempt while retrying; writer
-    std::atomic<int64_t> files;          // files it began (a recording in segments); writer
-    std::mutex textLock;                 // guards why, lastFailure and lastFailureAt
-    char why[kErrorTextSize];            // the failure it is in now; empty while it works
-    char lastFailure[kErrorTextSize];    // the last failure, kept after it is mended
-    int64_t lastFailureAt;               // calendar seconds of lastFailure; 0: none yet
-    int64_t rateBytes[kRateSamples];     // monitor's own: bytes at each of the last seconds
-    int rateCount;                       // monitor's own: samples taken since it went live
-    std::atomic<int64_t> kbits;          // bitrate over the last whole window; monitor
+    std::atomic<int> state;               // an OutputState (never kStalled/kFrozen); writer
+    std::atomic<int64_t> stateSinceMs;    // monotonic ms of the last change of state; writer
+    std::atomic<int64_t> notLiveSinceMs;  // monotonic ms it last stopped being live; writer
+    std::atomic<bool> everLive;           // it has been live at least once; writer
+    std::atomic<int64_t> dropped;      // video frames that never reached it; frame thread, writer
+    std::atomic<int64_t> reconnects;   // connections made after the first; writer
+    std::atomic<int64_t> bytes;        // bytes written to it; writer
+    std::atomic<int64_t> lastWriteMs;  // monotonic ms a packet last went out; writer
+    std::atomic<int64_t> retryAtMs;    // monotonic ms of the next attempt while retrying; writer
+    std::atomic<int64_t> files;        // files it began (a recording in segments); writer
+    std::mutex textLock;               // guards why, lastFailure and lastFailureAt
+    char why[kErrorTextSize];          // the failure it is in now; empty while it works
+    char lastFailure[kErrorTextSize];  // the last failure, kept after it is mended
+    int64_t lastFailureAt;             // calendar seconds of lastFailure; 0: none yet
+    int64_t rateBytes[kRateSamples];   // monitor's own: bytes at each of the last seconds
+    int rateCount;                     // monitor's own: samples taken since it went live
+    std::atomic<int64_t> kbits;        // bitrate over the last whole window; monitor
 };
 
 // The stream's own figures.
 struct StreamStatus {
-    std::atomic<int64_t> frames;       // frames encoded; frame thread
-    std::atomic<int64_t> skipped;      // frame slots not encoded (the beat had passed); frame thread
-    std::atomic<int64_t> startedMs;    // monotonic ms the stream started; startStatus
+    std::atomic<int64_t> frames;     // frames encoded; frame thread
+    std::atomic<int64_t> skipped;    // frame slots not encoded (the beat had passed); frame thread
+    std::atomic<int64_t> startedMs;  // monotonic ms the stream started; startStatus
     std::atomic<int64_t> framesMovedMs;  // monotonic ms the frame count last moved; monitor
-    std::atomic<bool> frozen;          // frames did not move for kFrozenAfterMs; monitor
+    std::atomic<bool> frozen;            // frames did not move for kFrozenAfterMs; monitor
 };
 
 extern StreamStatus stream_status;

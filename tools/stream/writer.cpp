@@ -56,8 +56,7 @@ static void giveUp(Output& o, const std::string& why) {
 
 // After a failed attempt or a lost connection: says why, waits (emptying
 // the queue), and tells whether to try again.
-static bool waitToRetry(Output& o, const std::string& error, int failures,
-                        std::mt19937& random) {
+static bool waitToRetry(Output& o, const std::string& error, int failures, std::mt19937& random) {
     char logged[kLogLineSize];
     lastLibraryError(logged, sizeof logged);
     bool mendable = true;
@@ -150,8 +149,7 @@ static void writerMain(Output* output, const EncodedStreams* streams) {
     }
     std::string ignored;
     closeStreamOutput(out, false, ignored);
-    if (!o.failed.load())
-        changeState(o.status, o.shown, OutputState::kEnded, nullptr, netNowMs());
+    if (!o.failed.load()) changeState(o.status, o.shown, OutputState::kEnded, nullptr, netNowMs());
     o.done.store(true);
 }
 
