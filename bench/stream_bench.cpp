@@ -25,6 +25,7 @@ extern "C" {
 #include "render/resample.h"
 #include "tools/encode/yuv.h"
 #include "tools/stream/live_encoder.h"
+#include "tools/stream/outputs.h"
 #include "tools/stream/packet_queue.h"
 
 namespace {
@@ -79,15 +80,15 @@ void streamFrames(benchmark::State& state, const char* example, bool whole) {
         state.SkipWithError(error.c_str());
         return;
     }
-    static PacketQueue queue;
+    // One output, whose queue is emptied as a writer would.
+    PacketQueue& queue = outputs[0].queue;
     openPacketQueue(queue);
+    output_count = 1;
     long n = 0;
-    int64_t dropped = 0;
     const auto frame = [&] {
         composeFrame(clockAt(n));
         noteChangedRows(enc, whole ? 0 : present_first_row, whole ? kFrameRows : present_end_row);
-        if (!encodeVideo(enc, win_present_buf, n, false, queue, dropped, error) ||
-            !encodeAudio(enc, queue, error))
+        if (!encodeVideo(enc, win_present_buf, n, false, error) || !encodeAudio(enc, error))
             state.SkipWithError(error.c_str());
         discardPackets(queue);
         ++n;
@@ -100,6 +101,7 @@ void streamFrames(benchmark::State& state, const char* example, bool whole) {
     state.counters["x_period"] =
         benchmark::Counter(static_cast<double>(state.iterations()) / kFramesPerSecond,
                            benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+    output_count = 0;
     closePacketQueue(queue);
     closeLiveEncoder(enc);
 }

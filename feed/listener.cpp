@@ -250,13 +250,29 @@ void* tcpServ(void* where) {
     serveForever(openListener(at.address, at.port));
 }
 
+bool tryOpenListener(uint32_t address, int port, NetSocket& sock, const char*& failed,
+                     int& code) {
+    sock = netStream();
+    failed = sock == kNoSocket            ? "socket failed"
+             : !netClaimPort(sock)        ? "setsockopt"
+             : !netBind(sock, address, port) ? "bind failed"
+             : !netListen(sock, kListenBacklog) ? "listen"
+                                              : nullptr;
+    if (failed == nullptr) {
+        feed_bound_port.store(netLocalPort(sock));
+        return true;
+    }
+    code = netError();
+    if (sock != kNoSocket) netClose(sock);
+    sock = kNoSocket;
+    return false;
+}
+
 NetSocket openListener(uint32_t address, int port) {
-    NetSocket sock = netStream();
-    if (sock == kNoSocket) fatal("socket failed", netError());
-    if (!netClaimPort(sock)) fatal("setsockopt", netError());
-    if (!netBind(sock, address, port)) fatal("bind failed", netError());
-    if (!netListen(sock, kListenBacklog)) fatal("listen", netError());
-    feed_bound_port.store(netLocalPort(sock));
+    NetSocket sock = kNoSocket;
+    const char* failed = nullptr;
+    int code = 0;
+    if (!tryOpenListener(address, port, sock, failed, code)) fatal(failed, code);
     return sock;
 }
 

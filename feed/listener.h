@@ -115,6 +115,11 @@ void tcpServeOn(NetSocket listen_sock);
 // sees netStopping and waits quietly, so the exit keeps main's status.
 void* tcpServ(void* where);
 
+// Creates the listening socket on address and port as openListener does, but
+// a failure is the caller's to say: false, with the operation's text as
+// openListener would print it in failed and the system's error code in code.
+bool tryOpenListener(uint32_t address, int port, NetSocket& sock, const char*& failed, int& code);
+
 // Creates the listening socket on address and port, with its port claimed
 // (netClaimPort) and a backlog of 3, and returns it. Every failure is fatal:
 // the operation's text as perror prints it ("socket failed", "setsockopt",

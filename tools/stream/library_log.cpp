@@ -6,12 +6,12 @@ extern "C" {
 
 #include <cstdio>
 #include <cstring>
-#include <mutex>
 
 constexpr int kLibraryLineSize = 512;
 
-static std::mutex library_lock;                    // guards library_error
-static char library_error[kLibraryLineSize] = {};  // the first error line since a clear; any thread
+// The first error line since a clear, kept per thread: each output's writer
+// explains its own failures, never another output's.
+static thread_local char library_error[kLibraryLineSize] = {};
 
 static void keepLibraryLine(void* avcl, int level, const char* format, va_list args) {
     if (level > AV_LOG_ERROR) return;
@@ -24,7 +24,6 @@ static void keepLibraryLine(void* avcl, int level, const char* format, va_list a
     if (line[0] == '\0') return;
     // The first error says why; the ones after it say what gave up because of it
     // ("Failed to resolve hostname ...", then "Cannot open connection ...").
-    std::lock_guard<std::mutex> hold(library_lock);
     if (library_error[0] == '\0') std::snprintf(library_error, sizeof library_error, "%s", line);
 }
 
@@ -33,11 +32,9 @@ void captureLibraryLog() {
 }
 
 void clearLibraryError() {
-    std::lock_guard<std::mutex> hold(library_lock);
     library_error[0] = '\0';
 }
 
 void lastLibraryError(char* out, int size) {
-    std::lock_guard<std::mutex> hold(library_lock);
     std::snprintf(out, static_cast<size_t>(size), "%s", library_error);
 }

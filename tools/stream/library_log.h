@@ -7,9 +7,9 @@
 // Routes the libraries' messages here from now on.
 void captureLibraryLog();
 
-// Forgets what was kept, before an attempt whose failure is to be explained.
+// Forgets what was kept on this thread, before an attempt whose failure is to be explained.
 void clearLibraryError();
 
-// The libraries' first error line since clearLibraryError (the cause, before
+// The libraries' first error line on this thread since clearLibraryError (the cause, before
 // what failed because of it), without its line end; empty when there was none.
 void lastLibraryError(char* out, int size);

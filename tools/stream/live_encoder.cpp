@@ -11,6 +11,7 @@ extern "C" {
 #include "tools/encode/av_error.h"
 #include "tools/encode/yuv.h"
 #include "tools/stream/music.h"
+#include "tools/stream/outputs.h"
 
 // ---------------------------------------------------------------------------
 // Internal helpers
@@ -34,14 +35,13 @@ static void convertRows(LiveEncoder& enc, const uint32_t* words, int32_t first, 
     }
 }
 
-// Moves every packet the encoder has ready into the queue.
-static bool drain(AVCodecContext* codec, AVPacket* packet, PacketKind kind, PacketQueue& queue,
-                  int64_t& dropped, std::string& error) {
+// Hands every packet the encoder has ready to the outputs.
+static bool drain(AVCodecContext* codec, AVPacket* packet, PacketKind kind, std::string& error) {
     for (;;) {
         const int rc = avcodec_receive_packet(codec, packet);
         if (rc == AVERROR(EAGAIN) || rc == AVERROR_EOF) return true;
         if (rc < 0) return avFail(error, "cannot encode", rc);
-        if (!pushPacket(queue, packet, kind) && kind == PacketKind::kVideo) ++dropped;
+        fanOutPacket(packet, kind);
     }
 }
 
@@ -109,7 +109,7 @@ void noteChangedRows(LiveEncoder& enc, int32_t first, int32_t end) {
 }
 
 bool encodeVideo(LiveEncoder& enc, const uint32_t* words, int64_t index, bool keyframe,
-                 PacketQueue& queue, int64_t& dropped, std::string& error) {
+                 std::string& error) {
     // Should the encoder still hold the picture, this gives it a copy first.
     const int rc = av_frame_make_writable(enc.picture);
     if (rc < 0) return avFail(error, "out of memory for the picture", rc);
@@ -120,12 +120,11 @@ bool encodeVideo(LiveEncoder& enc, const uint32_t* words, int64_t index, bool ke
     enc.picture->pict_type = keyframe ? AV_PICTURE_TYPE_I : AV_PICTURE_TYPE_NONE;
     const int sent = avcodec_send_frame(enc.video, enc.picture);
     if (sent < 0) return avFail(error, "cannot encode a frame", sent);
-    return drain(enc.video, enc.packet, PacketKind::kVideo, queue, dropped, error);
+    return drain(enc.video, enc.packet, PacketKind::kVideo, error);
 }
 
-bool encodeAudio(LiveEncoder& enc, PacketQueue& queue, std::string& error) {
+bool encodeAudio(LiveEncoder& enc, std::string& error) {
     if (enc.audio.codec == nullptr) return true;
-    int64_t ignored = 0;
     bool ok;
     if (enc.music) {
         float left[kSamplesPerFrame], right[kSamplesPerFrame];
@@ -136,21 +135,20 @@ bool encodeAudio(LiveEncoder& enc, PacketQueue& queue, std::string& error) {
         ok = addSilence(enc.audio, kSamplesPerFrame, error);
     }
     return ok && feedAac(enc.audio, false, error) &&
-           drain(enc.audio.codec, enc.packet, PacketKind::kAudio, queue, ignored, error);
+           drain(enc.audio.codec, enc.packet, PacketKind::kAudio, error);
 }
 
 void restartAudio(LiveEncoder& enc, int64_t index) {
     if (enc.audio.codec != nullptr) restartAudioAt(enc.audio, index * kSamplesPerFrame);
 }
 
-bool flushLiveEncoder(LiveEncoder& enc, PacketQueue& queue, int64_t& dropped, std::string& error) {
+bool flushLiveEncoder(LiveEncoder& enc, std::string& error) {
     int rc = avcodec_send_frame(enc.video, nullptr);
     if (rc < 0 && rc != AVERROR_EOF) return avFail(error, "cannot finish the video", rc);
-    if (!drain(enc.video, enc.packet, PacketKind::kVideo, queue, dropped, error)) return false;
+    if (!drain(enc.video, enc.packet, PacketKind::kVideo, error)) return false;
     if (enc.audio.codec == nullptr) return true;
-    int64_t ignored = 0;
     return feedAac(enc.audio, true, error) &&
-           drain(enc.audio.codec, enc.packet, PacketKind::kAudio, queue, ignored, error);
+           drain(enc.audio.codec, enc.packet, PacketKind::kAudio, error);
 }
 
 void closeLiveEncoder(LiveEncoder& enc) {

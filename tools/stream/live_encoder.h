@@ -1,6 +1,6 @@
 // The frame thread's half of the stream: each composed frame becomes an
 // H.264 frame (only the rows it changed are converted again) and 800 samples
-// of sound, and the packets go into the queue for the writer.
+// of sound, and the packets go to every output's queue.
 #pragma once
 
 #include <cstdint>
@@ -9,7 +9,6 @@
 #include "tools/encode/aac.h"
 #include "tools/encode/h264.h"
 #include "tools/stream/output.h"
-#include "tools/stream/packet_queue.h"
 
 struct AVCodecContext;
 struct AVFrame;
@@ -53,19 +52,19 @@ void noteChangedRows(LiveEncoder& enc, int32_t first, int32_t end);
 
 // Encodes the composed picture (0x00RRGGBB words, 720 x 480) as frame index,
 // a keyframe when asked, converting only the rows changed since the last
-// encoded frame. Packets go to queue; dropped counts the video it refused.
+// encoded frame. Packets go to the outputs.
 bool encodeVideo(LiveEncoder& enc, const uint32_t* words, int64_t index, bool keyframe,
-                 PacketQueue& queue, int64_t& dropped, std::string& error);
+                 std::string& error);
 
-// Adds one frame's share of sound (music, or silence) and queues what is
-// encoded.
-bool encodeAudio(LiveEncoder& enc, PacketQueue& queue, std::string& error);
+// Adds one frame's share of sound (music, or silence) and hands what is
+// encoded to the outputs.
+bool encodeAudio(LiveEncoder& enc, std::string& error);
 
 // After a jump of the beat: the sound goes on at frame index.
 void restartAudio(LiveEncoder& enc, int64_t index);
 
-// Drains both encoders into queue at the end of the stream.
-bool flushLiveEncoder(LiveEncoder& enc, PacketQueue& queue, int64_t& dropped, std::string& error);
+// Drains both encoders into the outputs at the end of the stream.
+bool flushLiveEncoder(LiveEncoder& enc, std::string& error);
 
 // Frees everything and zeroes the record.
 void closeLiveEncoder(LiveEncoder& enc);

@@ -28,9 +28,10 @@ bool startLog(bool terminal);
 
 // Queues one line (no line end needed); never waits. Lines of standard error
 // that differ only in their digits are alike: the second and later within a
-// minute are counted and said as "(N more like it)". Before startLog the line
-// is written at once.
-void logLine(LogTo to, const char* text);
+// minute are counted and said as "(N more like it)", unless fold is false (a
+// summary, which differs only in its figures by nature). Before startLog the
+// line is written at once.
+void logLine(LogTo to, const char* text, bool fold = true);
 
 // Queues text made of whole lines, each one on its own; never waits. For
 // standard output, which traces pages and is never folded.

@@ -1,7 +1,8 @@
 // vantrel-stream: takes display pages as the preview does and puts what the
 // display shows on air: every frame composed by the preview's own frame code,
-// 60 a second on the monotonic clock, encoded live to a recording or a
-// network stream, until a stop, --duration or a recording that fails.
+// 60 a second on the monotonic clock, encoded once and written to every
+// output (recordings, playlists, network streams), until a stop, --duration
+// or every output has failed.
 #include <unistd.h>
 
 #include <atomic>
@@ -22,29 +23,30 @@
 #include "render/resample.h"
 #include "tools/common/display_clock.h"
 #include "tools/stream/beat.h"
-#include "tools/stream/console.h"
 #include "tools/stream/health.h"
 #include "tools/stream/library_log.h"
 #include "tools/stream/live_encoder.h"
+#include "tools/stream/log.h"
 #include "tools/stream/music.h"
 #include "tools/stream/options.h"
+#include "tools/stream/outputs.h"
 #include "tools/stream/status.h"
 #include "tools/stream/target.h"
-#include "tools/stream/writer.h"
 
 // ---------------------------------------------------------------------------
 // Constants
 
 constexpr const char* kProgram = "vantrel-stream";
-constexpr int64_t kStopWithinMs = 5000;              // a stop closes the output within this
-constexpr int64_t kReportEveryNs = kNanosPerSecond;  // the status line's pace
-constexpr size_t kUrlShown = 512;                    // room for the output's name in a log
+constexpr int64_t kStopWithinMs = 5000;    // a stop ends the process within this
+constexpr int64_t kWritersWithinMs = 4000;  // live outputs finish within this of the stop
+constexpr int64_t kAbortGraceMs = 500;      // after which their blocking calls are broken off
+constexpr int64_t kLogDrainMs = 300;        // the last lines get this long to be written
 constexpr int kMusicHeadStartMs = 2000;  // the longest wait for the first music at the start
 
 // ---------------------------------------------------------------------------
 // Globals
 
-static volatile std::sig_atomic_t stop_signals = 0;  // SIGINT and SIGTERM seen; set by onStop
+static volatile std::sig_atomic_t stop_signals = 0;  // SIGINT, SIGTERM or SIGHUP seen; onStop
 
 // ---------------------------------------------------------------------------
 // Internal helpers
@@ -65,12 +67,15 @@ static void catchStops() {
     sigemptyset(&action.sa_mask);
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
+    // A closed terminal or a service manager's hang-up ends the stream as a stop does.
+    sigaction(SIGHUP, &action, nullptr);
     std::signal(SIGPIPE, SIG_IGN);  // a dropped peer is an error return, not the end
 }
 
 // A start failure: one line, status 1.
 [[noreturn]] static void failStart(const std::string& line) {
-    std::fprintf(stderr, "%s: %s\n", kProgram, line.c_str());
+    logLine(LogTo::kError, (std::string(kProgram) + ": " + line).c_str(), false);
+    drainLog(netNowMs() + kLogDrainMs);
     std::exit(1);
 }
 
@@ -85,17 +90,27 @@ static bool isLocalFile(const StreamTarget& target) {
     return target.kind != TargetKind::kNetwork;
 }
 
-// What the output is called in the stream's lines: a recording as named, a
-// network URL without its stream key.
-static std::string shownName(const char* url) {
-    char text[kUrlShown];
-    redactUrl(url, text, sizeof text);
-    return text;
+// Sets up output i for -o name: its target, its shown name and its queue.
+// Returns 2 for a name no container fits, 1 when it cannot start, else 0.
+static int setUpOutput(Output& o, const char* name, const StreamOptions& opts) {
+    o.name = name;
+    redactUrl(name, o.shown, sizeof o.shown);
+    const char* why = nullptr;
+    if (!chooseTarget(name, opts.format, o.target, why)) {
+        std::fprintf(stderr, "%s: -o %s: %s\n", kProgram, o.shown, why);
+        return 2;
+    }
+    if (isLocalFile(o.target) && !opts.overwrite && access(name, F_OK) == 0) {
+        std::fprintf(stderr, "%s: %s exists; -y replaces it\n", kProgram, o.shown);
+        return 1;
+    }
+    o.retries = opts.retries;
+    return 0;
 }
 
-// The frame loop on the beat. Returns when a stop, --duration or the writer
-// ends it.
-static void frameLoop(const StreamOptions& opts, LiveEncoder& enc, PacketQueue& queue) {
+// The frame loop on the beat. Returns when a stop or --duration ends it, or
+// when every output has failed.
+static void frameLoop(const StreamOptions& opts, LiveEncoder& enc) {
     struct tm start = {};
     if (opts.timeText != nullptr)
         parseLocalTime(opts.timeText, start);
@@ -103,14 +118,12 @@ static void frameLoop(const StreamOptions& opts, LiveEncoder& enc, PacketQueue& 
         start = localTimeNow();
     const DisplayClock clock = startDisplayClock(start, opts.clockRuns);
     const int64_t startNs = beatNowNs();
-    int64_t nextReportNs = startNs;
     std::string error;
     for (int64_t index = 0;; ++index) {
         if (opts.durationFrames > 0 && index >= opts.durationFrames) break;
-        while (stop_signals == 0 && !writer_failed.load() &&
-               !sleepUntil(frameDueNs(startNs, index))) {
+        while (stop_signals == 0 && !sleepUntil(frameDueNs(startNs, index))) {
         }
-        if (stop_signals != 0 || writer_failed.load()) break;
+        if (stop_signals != 0 || !anyOutputGoes()) break;
         const int64_t nowNs = beatNowNs();
         const BeatStep step = takeBeat(startNs, index, nowNs);
         if (step.jumped > 0) {
@@ -120,27 +133,52 @@ static void frameLoop(const StreamOptions& opts, LiveEncoder& enc, PacketQueue& 
         }
         composeFrame(frameTime(opts, clock, index));
         noteChangedRows(enc, present_first_row, present_end_row);
-        int64_t dropped = 0;
         bool ok = true;
         if (step.encode) {
-            ok = encodeVideo(enc, win_present_buf, index, keyframe_wanted.exchange(false), queue,
-                             dropped, error);
+            ok = encodeVideo(enc, win_present_buf, index, false, error);
             stream_status.frames.fetch_add(1);
         } else {
             stream_status.skipped.fetch_add(1);
         }
-        ok = ok && encodeAudio(enc, queue, error);
-        stream_status.dropped.fetch_add(dropped);
+        ok = ok && encodeAudio(enc, error);
         if (!ok) {
             sayLine((std::string(kProgram) + ": " + error).c_str());
             break;
         }
-        if (nowNs >= nextReportNs) {
-            reportStatus(nowNs / 1000000);
-            nextReportNs += kReportEveryNs;
-            if (nextReportNs < nowNs) nextReportNs = nowNs + kReportEveryNs;
-        }
     }
+}
+
+// The end: what the encoders hold goes out, every output finishes within
+// the stop's time, the last lines and files are written. Returns the exit
+// status.
+static int endStream(LiveEncoder& enc, EncodedStreams& streams, const HealthFiles& files) {
+    const int64_t stopMs = netNowMs();
+    std::string error;
+    if (anyOutputGoes() && !flushLiveEncoder(enc, error))
+        sayLine((std::string(kProgram) + ": " + error).c_str());
+    stopOutputs(stopMs + kWritersWithinMs);
+    bool writersEnded = waitForWriters(stopMs + kWritersWithinMs + kAbortGraceMs);
+    if (!writersEnded) {
+        for (int i = 0; i < output_count; ++i)
+            outputs[i].bounds.abort.store(true);
+        writersEnded = waitForWriters(stopMs + kStopWithinMs - kLogDrainMs);
+    }
+    writeFinalHealth(files);
+    char summary[4096];
+    formatSummary(summary, sizeof summary, netNowMs());
+    logLine(LogTo::kError, (std::string(kProgram) + ": " + summary).c_str(), false);
+    const int status = someOutputFailed() ? 1 : 0;
+    closeLiveEncoder(enc);
+    // A writer that never ended may still hold its queue and the streams.
+    if (writersEnded) {
+        freeLiveStreams(streams);
+        for (int i = 0; i < output_count; ++i)
+            closePacketQueue(outputs[i].queue);
+    }
+    releaseFontSlots();
+    releaseBuffers();
+    drainLog(netNowMs() + kLogDrainMs);
+    return status;
 }
 
 // ---------------------------------------------------------------------------
@@ -157,24 +195,19 @@ int main(int argc, char** argv) {
         case ParseOutcome::kRun:
             break;
     }
-    StreamTarget target;
-    const char* why = nullptr;
-    if (!chooseTarget(opts.output, opts.format, target, why)) {
-        std::fprintf(stderr, "%s: -o %s: %s\n", kProgram, opts.output, why);
-        return 2;
-    }
+    output_count = static_cast<int>(opts.outputs.size());
+    for (int i = 0; i < output_count; ++i)
+        if (const int status = setUpOutput(outputs[i], opts.outputs[i], opts)) return status;
     struct tm ignored = {};
     if (opts.timeText != nullptr && !parseLocalTime(opts.timeText, ignored)) {
         std::fprintf(stderr, "%s: --time wants a local time \"YYYY-MM-DD HH:MM:SS\", not '%s'\n",
                      kProgram, opts.timeText);
         return 2;
     }
-    if (isLocalFile(target) && !opts.overwrite && access(opts.output, F_OK) == 0)
-        failStart(std::string(opts.output) + " exists; -y replaces it");
 
     captureLibraryLog();
     catchStops();
-    keepOutputAboveStatus(!opts.quiet && isatty(STDERR_FILENO) != 0);
+    const bool terminal = isatty(STDERR_FILENO) != 0;
     presetPageModel();
     feed_allowed = opts.allowed;
     if (!loadFontSlots(opts.fontDir))
@@ -183,85 +216,73 @@ int main(int argc, char** argv) {
     std::string error;
     if (!checkMusic(opts.music, error)) failStart(error);
     // The port is ours before anything goes on air; a taken one ends the start.
-    const NetSocket listenSock = openListener(opts.listenAddress, opts.listenPort);
+    char address[16];
+    formatIpv4(opts.listenAddress, address, sizeof address);
+    NetSocket listenSock = kNoSocket;
+    const char* failedCall = nullptr;
+    int code = 0;
+    if (!tryOpenListener(opts.listenAddress, opts.listenPort, listenSock, failedCall, code)) {
+        char text[256];
+        netErrorText(code, text, sizeof text);
+        if (text[0] >= 'A' && text[0] <= 'Z') text[0] = static_cast<char>(text[0] - 'A' + 'a');
+        failStart("cannot take pages on " + std::string(address) + ":" +
+                  std::to_string(opts.listenPort) + ": " + text +
+                  (code == EADDRINUSE ? " (another stream or preview? --listen picks another port)"
+                                      : ""));
+    }
     buildHtaps();
     if (!allocateRenderBuffers() || !allocateImages())
         failStart("out of memory for the frame buffers");
 
-    const bool globalHeader =
-        std::string(target.muxer) != "mpegts" && std::string(target.muxer) != "hls";
+    // One encode for every output: parameter sets up front, which files and
+    // platforms want; MPEG-TS and HLS repeat them before each keyframe.
     const LiveSettings settings = {opts.lossless ? H264Mode::kLossless : H264Mode::kLive,
                                    opts.bitrateKbits,
                                    opts.aspect43,
                                    opts.audio,
                                    !opts.music.empty(),
-                                   globalHeader};
+                                   true};
     static LiveEncoder enc;
     static EncodedStreams streams;
     if (!openLiveEncoder(enc, settings, error)) failStart(error);
     if (!describeLiveStreams(enc, streams)) failStart("out of memory for the stream description");
-    static PacketQueue queue;
-    if (!openPacketQueue(queue)) failStart("out of memory for the packet queue");
-
-    // A recording that cannot be opened is a start failure that leaves nothing.
-    static WriterSetup setup = {&target, &streams, &queue, opts.retries, {}};
-    const std::string shown = shownName(opts.output);
-    if (isLocalFile(target)) {
-        output_deadline_ms.store(netNowMs() + kConnectTimeoutMs);
-        if (!openStreamOutput(setup.opened, target, streams, error)) {
-            if (target.kind == TargetKind::kFile) std::remove(opts.output);
-            failStart("cannot write " + shown + ": " + error);
+    const int64_t startMs = netNowMs();
+    for (int i = 0; i < output_count; ++i) {
+        Output& o = outputs[i];
+        if (!openPacketQueue(o.queue)) failStart("out of memory for the packet queue");
+        startOutputStatus(o.status, startMs);
+        // A recording that cannot be opened is a start failure that leaves nothing.
+        if (isLocalFile(o.target)) {
+            o.bounds.deadlineMs.store(netNowMs() + kConnectTimeoutMs);
+            if (!openStreamOutput(o.opened, o.target, streams, o.bounds, error)) {
+                if (o.target.kind == TargetKind::kFile) std::remove(o.name);
+                failStart("cannot write " + std::string(o.shown) + ": " + error);
+            }
         }
     }
 
+    // From here on no line waits for whoever reads the log.
+    if (!startLog(terminal && !opts.quiet)) failStart("cannot start the log thread");
     tcpServeOn(listenSock);
     repaintSolids();
-    startStatus(stderr, isatty(STDERR_FILENO) != 0, opts.quiet, shown.c_str(), netNowMs());
-    if (!opts.quiet) {
-        char address[16];
-        formatIpv4(opts.listenAddress, address, sizeof address);
-        sayLine((std::string(kProgram) + ": taking pages on " + address + ":" +
-                 std::to_string(feed_bound_port.load()))
+    startStatus(terminal, opts.quiet, startMs);
+    sayLine((std::string(kProgram) + ": taking pages on " + address + ":" +
+             std::to_string(feed_bound_port.load()))
+                .c_str());
+    if (opts.listenAddress == kAnyAddress && opts.allowed.count == 0)
+        sayLine((std::string(kProgram) +
+                 ": warning: anyone who reaches this machine's port " +
+                 std::to_string(feed_bound_port.load()) +
+                 " can put pages on air; --allow NET/BITS names the senders")
                     .c_str());
-    }
-    if (!startWriter(setup)) failStart("cannot start the writer thread");
-    if (opts.statusFile != nullptr && !startHealth(opts.statusFile))
-        failStart("cannot start the status thread");
+    if (!startWriters(streams)) failStart("cannot start the writer threads");
+    const HealthFiles files = {opts.statusFile, opts.metricsFile, opts.channel};
+    if (!startMonitor(files)) failStart("cannot start the monitor thread");
     if (!opts.music.empty()) {
         if (!startMusic(opts.music)) failStart("cannot start the music thread");
         waitForMusic(kMusicHeadStartMs);
     }
 
-    frameLoop(opts, enc, queue);
-
-    // The end: what the encoders hold goes out, then the output is finished.
-    const int64_t deadline = netNowMs() + kStopWithinMs;
-    int64_t dropped = 0;
-    if (!writer_failed.load() && !flushLiveEncoder(enc, queue, dropped, error))
-        sayLine((std::string(kProgram) + ": " + error).c_str());
-    stream_status.dropped.fetch_add(dropped);
-    endPacketQueue(queue);
-    finishWriter(deadline);
-    bool writerEnded = waitForWriter(deadline + 500);
-    if (!writerEnded) {
-        output_abort.store(true);
-        writerEnded = waitForWriter(deadline + 1500);
-    }
-    if (!writer_failed.load()) changeState(OutputState::kEnded, nullptr, netNowMs());
-    if (opts.statusFile != nullptr) {
-        std::string ignored;
-        writeHealth(opts.statusFile, ignored);
-    }
-    char summary[256];
-    formatSummary(summary, sizeof summary, netNowMs());
-    sayLine((std::string(kProgram) + ": " + summary).c_str());
-    closeLiveEncoder(enc);
-    // A writer that never ended may still hold the queue and the streams.
-    if (writerEnded) {
-        freeLiveStreams(streams);
-        closePacketQueue(queue);
-    }
-    releaseFontSlots();
-    releaseBuffers();
-    return writer_failed.load() ? 1 : 0;
+    frameLoop(opts, enc);
+    return endStream(enc, streams, files);
 }

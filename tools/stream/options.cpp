@@ -81,7 +81,18 @@ ParseOutcome parseStreamOptions(int argc, char** argv, StreamOptions& opts, FILE
         } else if (std::strcmp(arg, "--no-audio") == 0) {
             opts.audio = false;
         } else if (isOption(arg, "-o")) {
-            if (!(opts.output = value(argc, argv, i, "-o", err))) return ParseOutcome::kError;
+            const char* text = value(argc, argv, i, "-o", err);
+            if (text == nullptr) return ParseOutcome::kError;
+            if (text[0] == '\0') {
+                std::fprintf(err, "%s: -o wants a file name or a URL\n", kProgram);
+                return ParseOutcome::kError;
+            }
+            if (opts.outputs.size() == kMaxOutputOptions) {
+                std::fprintf(err, "%s: -o is taken at most %d times\n", kProgram,
+                             kMaxOutputOptions);
+                return ParseOutcome::kError;
+            }
+            opts.outputs.push_back(text);
         } else if (isOption(arg, "--format")) {
             if (!(opts.format = value(argc, argv, i, "--format", err))) return ParseOutcome::kError;
         } else if (isOption(arg, "--fonts")) {
@@ -128,6 +139,12 @@ ParseOutcome parseStreamOptions(int argc, char** argv, StreamOptions& opts, FILE
         } else if (isOption(arg, "--status")) {
             if (!(opts.statusFile = value(argc, argv, i, "--status", err)))
                 return ParseOutcome::kError;
+        } else if (isOption(arg, "--metrics")) {
+            if (!(opts.metricsFile = value(argc, argv, i, "--metrics", err)))
+                return ParseOutcome::kError;
+        } else if (isOption(arg, "--channel")) {
+            if (!(opts.channel = value(argc, argv, i, "--channel", err)))
+                return ParseOutcome::kError;
         } else if (isOption(arg, "--bitrate")) {
             if (!numberValue(kProgram, argc, argv, i, "--bitrate", kMinBitrateKbits,
                              kMaxBitrateKbits, n, err))
@@ -165,7 +182,7 @@ ParseOutcome parseStreamOptions(int argc, char** argv, StreamOptions& opts, FILE
                      kProgram);
         return ParseOutcome::kError;
     }
-    if (opts.output == nullptr || opts.output[0] == '\0') {
+    if (opts.outputs.empty()) {
         std::fprintf(err,
                      "%s: -o OUTPUT is required: a file (.mp4 .mkv .ts), a playlist (.m3u8) "
                      "or a URL (rtmp:// rtmps:// srt:// udp://)\n",
@@ -194,6 +211,8 @@ void printStreamUsage(FILE* out) {
         "  --format NAME               the container, whatever the name (mp4, matroska,\n"
         "                              mpegts, hls, flv)\n"
         "  -y                          replace an existing file\n"
+        "  -o is repeatable: one encode feeds every output, and each one opens,\n"
+        "  reconnects and fails on its own (a platform, a recording and HLS at once)\n"
         "\n"
         "pages:\n"
         "  --listen ADDR:PORT  where pages are taken (default 127.0.0.1:6867: this\n"
@@ -219,12 +238,16 @@ void printStreamUsage(FILE* out) {
         "  --duration TIME     stop after this much stream: 90s, 10m, 2h, 1h30m\n"
         "  --retries N         give up after N failed reconnects in a row (default: never)\n"
         "  --status FILE       rewrite FILE every 5 s with the stream's health as JSON\n"
-        "  --quiet, -q         no status line\n"
+        "  --metrics FILE      rewrite FILE every 5 s with Prometheus metrics (for\n"
+        "                      node_exporter's textfile collector)\n"
+        "  --channel NAME      the channel's name in the metrics\n"
+        "  --quiet, -q         no status line (failures and the summary are still said)\n"
         "  --help, -h          show this text\n"
         "\n"
         "A network output that drops is reconnected by itself (2 s, then 1.5 times\n"
-        "longer each time, at most 60 s). Exit status: 0 after a stop or --duration,\n"
-        "1 when it cannot start (fonts, port, output) or a recording fails, 2 for a\n"
+        "longer each time, at most 60 s). Ctrl+C, SIGTERM or SIGHUP stop the stream\n"
+        "within 5 s. Exit status: 0 after a stop or --duration, 1 when it cannot start\n"
+        "(fonts, port, output), an output failed for good or never went live, 2 for a\n"
         "bad option.\n",
         kDefaultBitrateKbits);
 }

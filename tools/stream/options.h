@@ -12,9 +12,11 @@
 constexpr int kDefaultBitrateKbits = 2500;              // a comfortable rate for 720 x 480 text
 constexpr uint32_t kDefaultListenAddress = 0x7f000001;  // 127.0.0.1: only this machine sends
 
+constexpr int kMaxOutputOptions = 8;  // -o given at most this many times
+
 struct StreamOptions {
-    const char* output = nullptr;  // -o: a file name or a URL
-    const char* format = nullptr;  // --format: the container, overriding the guess
+    std::vector<const char*> outputs;  // -o, repeatable: file names or URLs
+    const char* format = nullptr;      // --format: the container of every output, overriding the guess
     bool overwrite = false;        // -y: an existing file may be replaced
     uint32_t listenAddress = kDefaultListenAddress;  // --listen ADDR (host byte order)
     int listenPort = kFeedPort;                      // --listen :PORT
@@ -31,6 +33,8 @@ struct StreamOptions {
     bool audio = true;                        // --no-audio leaves the sound track out
     std::vector<std::string> music;           // --audio FILE, repeatable: played in turn
     const char* statusFile = nullptr;         // --status FILE: health every 5 s
+    const char* metricsFile = nullptr;        // --metrics FILE: Prometheus text every 5 s
+    const char* channel = nullptr;            // --channel NAME: the channel in the metrics
 };
 
 // Reads argv into opts. Options take their value as "--name VALUE" or

@@ -26,16 +26,11 @@ constexpr const char* kHlsFlags = "delete_segments+independent_segments";
 constexpr const char* kUdpPacketBytes = "1316";
 
 // ---------------------------------------------------------------------------
-// Globals
-
-std::atomic<int64_t> output_deadline_ms{0};  // set by the writer before each blocking call
-std::atomic<bool> output_abort{false};       // set once by the frame thread
-
-// ---------------------------------------------------------------------------
 // Internal helpers
 
-static int interruptOutput(void*) {
-    return output_abort.load() || netNowMs() > output_deadline_ms.load();
+static int interruptOutput(void* opaque) {
+    const OutputBounds* bounds = static_cast<const OutputBounds*>(opaque);
+    return bounds->abort.load() || netNowMs() > bounds->deadlineMs.load();
 }
 
 static bool addStream(StreamOutput& out, const AVCodecParameters* codec, AVRational base,
@@ -66,13 +61,14 @@ static void muxerOptions(const StreamTarget& target, AVDictionary** options) {
 // Public functions
 
 bool openStreamOutput(StreamOutput& out, const StreamTarget& target, const EncodedStreams& streams,
-                      std::string& error) {
+                      OutputBounds& bounds, std::string& error) {
     std::memset(&out, 0, sizeof out);
+    out.bounds = &bounds;
     out.audioIndex = -1;
     out.waitingForKey = true;
     int rc = avformat_alloc_output_context2(&out.format, nullptr, target.muxer, target.url);
     if (rc < 0 || out.format == nullptr) return avFail(error, "cannot set up the container", rc);
-    out.format->interrupt_callback = AVIOInterruptCB{interruptOutput, nullptr};
+    out.format->interrupt_callback = AVIOInterruptCB{interruptOutput, &bounds};
     // Each packet reaches the file or the network when it is written, not
     // when a buffer happens to fill.
     out.format->flags |= AVFMT_FLAG_FLUSH_PACKETS;

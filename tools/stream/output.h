@@ -23,9 +23,12 @@ struct AVPacket;
 constexpr int kConnectTimeoutMs = 10000;  // opening a network output, headers included
 constexpr int kWriteTimeoutMs = 10000;    // one packet to a network output
 
-extern std::atomic<int64_t> output_deadline_ms;  // monotonic ms after which a blocking call gives
-                                                 // up; set by the writer before each call
-extern std::atomic<bool> output_abort;           // set by the frame thread when the end is now
+// How long an output's blocking calls may take: each call gives up once
+// deadlineMs has passed, or at once when abort is set.
+struct OutputBounds {
+    std::atomic<int64_t> deadlineMs;  // monotonic ms; set by the writer before each call
+    std::atomic<bool> abort;          // set by main when the end is now
+};
 
 // What every connection carries: the encoders' descriptions, taken once when
 // they opened, so the writer never reads an encoder the frame thread uses.
@@ -39,6 +42,7 @@ struct EncodedStreams {
 
 struct StreamOutput {
     AVFormatContext* format;  // the open container; null when closed
+    OutputBounds* bounds;     // its blocking calls' limits (the output's own)
     int videoIndex;           // its video stream
     int audioIndex;           // its sound stream, -1 without sound
     bool waitingForKey;       // nothing written yet: everything before a keyframe goes
@@ -49,9 +53,10 @@ struct StreamOutput {
 };
 
 // Opens the container for target with the encoded streams, and writes its
-// header. Returns false with the reason in error; nothing is left open then.
+// header, every blocking call within bounds. Returns false with the reason
+// in error; nothing is left open then.
 bool openStreamOutput(StreamOutput& out, const StreamTarget& target, const EncodedStreams& streams,
-                      std::string& error);
+                      OutputBounds& bounds, std::string& error);
 
 // Writes one packet (its contents are taken); bytes says how many went out.
 // Packets before the connection's first video keyframe, and sound from before

@@ -10,6 +10,7 @@ extern "C" {
 
 #include "feed/net.h"
 #include "tools/stream/library_log.h"
+#include "tools/stream/outputs.h"
 #include "tools/stream/status.h"
 
 // ---------------------------------------------------------------------------
@@ -21,73 +22,65 @@ constexpr int kDiscardWaitMs = 100;  // how often the queue is emptied while awa
 constexpr int kLogLineSize = 512;
 
 // ---------------------------------------------------------------------------
-// Globals
-
-std::atomic<bool> keyframe_wanted{false};  // writer sets, frame thread takes
-std::atomic<bool> writer_failed{false};    // writer sets once
-std::atomic<bool> writer_done{false};      // writer sets once
-
-static std::atomic<int64_t> stop_deadline_ms{0};  // 0 until finishWriter; set by the frame thread
-static WriterSetup* writer_setup = nullptr;       // the writer's own from startWriter on
-
-// ---------------------------------------------------------------------------
 // Internal helpers
 
-static bool stopping() {
-    return stop_deadline_ms.load() != 0;
+static bool stopping(const Output& o) {
+    return o.stopDeadlineMs.load() != 0;
 }
 
 // Bounds the next blocking call: by the time-out, and by the stop's deadline.
-static void boundNextCall(int64_t timeoutMs) {
+static void boundNextCall(Output& o, int64_t timeoutMs) {
     int64_t deadline = netNowMs() + timeoutMs;
-    const int64_t stop = stop_deadline_ms.load();
+    const int64_t stop = o.stopDeadlineMs.load();
     if (stop != 0 && stop < deadline) deadline = stop;
-    output_deadline_ms.store(deadline);
+    o.bounds.deadlineMs.store(deadline);
 }
 
 // Empties the queue until atMs or a stop: the frame thread goes on encoding
 // while the output is away, and what it makes cannot be sent late.
-static void discardUntil(PacketQueue& queue, int64_t atMs) {
-    while (!stopping() && netNowMs() < atMs) {
-        stream_status.dropped.fetch_add(discardPackets(queue));
+static void discardUntil(Output& o, int64_t atMs) {
+    while (!stopping(o) && netNowMs() < atMs) {
+        o.status.dropped.fetch_add(discardPackets(o.queue));
         std::this_thread::sleep_for(std::chrono::milliseconds(kDiscardWaitMs));
     }
-    stream_status.dropped.fetch_add(discardPackets(queue));
+    o.status.dropped.fetch_add(discardPackets(o.queue));
 }
 
 // Gives up for good: a recording that cannot be written, or no retries left.
-static void giveUp(const std::string& why) {
-    changeState(OutputState::kFailed, why.c_str(), netNowMs());
-    writer_failed.store(true);
+// The queue is closed for the frame thread, which then skips this output.
+static void giveUp(Output& o, const std::string& why) {
+    changeState(o.status, o.shown, OutputState::kFailed, why.c_str(), netNowMs());
+    o.failed.store(true);
+    discardPackets(o.queue);
 }
 
 // After a failed attempt or a lost connection: says why, waits (emptying
 // the queue), and tells whether to try again.
-static bool waitToRetry(const WriterSetup& setup, const std::string& error, int failures,
+static bool waitToRetry(Output& o, const std::string& error, int failures,
                         std::mt19937& random) {
     char logged[kLogLineSize];
     lastLibraryError(logged, sizeof logged);
     bool mendable = true;
     const std::string why = describeFailure(error, logged, mendable);
-    if (setup.target->kind != TargetKind::kNetwork) {
-        giveUp(why);
+    if (o.target.kind != TargetKind::kNetwork) {
+        giveUp(o, why);
         return false;
     }
-    if (setup.retries >= 0 && failures > setup.retries) {
-        giveUp(why + "; gave up after " + std::to_string(setup.retries) + " retries");
+    if (o.retries >= 0 && failures > o.retries) {
+        giveUp(o, why + "; gave up after " + std::to_string(o.retries) + " retries");
         return false;
     }
     std::uniform_real_distribution<double> jitter(-0.1, 0.1);
     const int64_t wait = mendable ? retryWaitMs(failures, jitter(random)) : kLastRetryMs;
-    stream_status.retryAtMs.store(netNowMs() + wait);
-    changeState(OutputState::kRetrying, why.c_str(), netNowMs());
-    discardUntil(*setup.queue, netNowMs() + wait);
-    return !stopping();
+    o.status.retryAtMs.store(netNowMs() + wait);
+    changeState(o.status, o.shown, OutputState::kRetrying, why.c_str(), netNowMs());
+    discardUntil(o, netNowMs() + wait);
+    return !stopping(o);
 }
 
 // Writes packets until the queue ends (true) or the output fails (false,
 // with the reason in error).
-static bool writeUntilEnd(WriterSetup& setup, StreamOutput& out, std::string& error) {
+static bool writeUntilEnd(Output& o, StreamOutput& out, std::string& error) {
     AVPacket* packet = av_packet_alloc();
     if (packet == nullptr) {
         error = "out of memory for packets";
@@ -97,63 +90,69 @@ static bool writeUntilEnd(WriterSetup& setup, StreamOutput& out, std::string& er
     for (;;) {
         PacketKind kind;
         bool ended = false;
-        if (!popPacket(*setup.queue, packet, kind, kPopWaitMs, &ended)) {
-            if (ended || (stopping() && netNowMs() >= stop_deadline_ms.load())) break;
+        if (!popPacket(o.queue, packet, kind, kPopWaitMs, &ended)) {
+            if (ended || (stopping(o) && netNowMs() >= o.stopDeadlineMs.load())) break;
             continue;
         }
-        boundNextCall(kWriteTimeoutMs);
+        boundNextCall(o, kWriteTimeoutMs);
         bool dropped = false;
         int bytes = 0;
         if (!writeStreamPacket(out, packet, kind, dropped, bytes, error)) {
             ok = false;
             break;
         }
-        if (dropped) stream_status.dropped.fetch_add(1);
-        stream_status.bytes.fetch_add(bytes);
+        if (dropped) o.status.dropped.fetch_add(1);
+        o.status.bytes.fetch_add(bytes);
+        o.status.lastWriteMs.store(netNowMs());
     }
     av_packet_free(&packet);
     return ok;
 }
 
-static void writerMain() {
-    WriterSetup& setup = *writer_setup;
+static void writerMain(Output* output, const EncodedStreams* streams) {
+    Output& o = *output;
     std::mt19937 random(std::random_device{}());
-    StreamOutput out = setup.opened;
+    StreamOutput out = o.opened;
     int failures = 0;
     int connections = 0;
     for (;;) {
         std::string error;
         if (out.format == nullptr) {
-            if (stopping()) break;
-            changeState(OutputState::kConnecting, nullptr, netNowMs());
+            if (stopping(o)) break;
+            changeState(o.status, o.shown, OutputState::kConnecting, nullptr, netNowMs());
             clearLibraryError();
-            boundNextCall(kConnectTimeoutMs);
-            if (!openStreamOutput(out, *setup.target, *setup.streams, error)) {
-                if (!waitToRetry(setup, error, ++failures, random)) break;
+            boundNextCall(o, kConnectTimeoutMs);
+            if (!openStreamOutput(out, o.target, *streams, o.bounds, error)) {
+                if (!waitToRetry(o, error, ++failures, random)) break;
                 continue;
             }
         }
-        if (connections++ > 0) stream_status.reconnects.fetch_add(1);
-        // A connection starts now, with a keyframe: nothing older is sent.
-        stream_status.dropped.fetch_add(discardPackets(*setup.queue));
-        keyframe_wanted.store(true);
-        changeState(OutputState::kLive, nullptr, netNowMs());
+        if (connections++ > 0) o.status.reconnects.fetch_add(1);
+        // A connection starts now, at the next keyframe: nothing older is sent.
+        o.status.dropped.fetch_add(discardPackets(o.queue));
+        o.status.lastWriteMs.store(netNowMs());
+        changeState(o.status, o.shown, OutputState::kLive, nullptr, netNowMs());
         const int64_t liveSince = netNowMs();
         clearLibraryError();
-        if (writeUntilEnd(setup, out, error)) {
-            changeState(OutputState::kStopping, nullptr, netNowMs());
-            boundNextCall(kWriteTimeoutMs);
-            if (!closeStreamOutput(out, true, error)) giveUp(error);
+        if (writeUntilEnd(o, out, error)) {
+            changeState(o.status, o.shown, OutputState::kStopping, nullptr, netNowMs());
+            boundNextCall(o, kWriteTimeoutMs);
+            if (!closeStreamOutput(out, true, error))
+                giveUp(o, error);
+            else
+                changeState(o.status, o.shown, OutputState::kEnded, nullptr, netNowMs());
             break;
         }
         std::string ignored;
         closeStreamOutput(out, false, ignored);
         if (netNowMs() - liveSince >= kSteadyLiveMs) failures = 0;
-        if (stopping() || !waitToRetry(setup, error, ++failures, random)) break;
+        if (stopping(o) || !waitToRetry(o, error, ++failures, random)) break;
     }
     std::string ignored;
     closeStreamOutput(out, false, ignored);
-    writer_done.store(true);
+    if (!o.failed.load())
+        changeState(o.status, o.shown, OutputState::kEnded, nullptr, netNowMs());
+    o.done.store(true);
 }
 
 // ---------------------------------------------------------------------------
@@ -189,27 +188,11 @@ std::string describeFailure(const std::string& error, const std::string& logged,
     return error.empty() ? logged : error;
 }
 
-bool startWriter(WriterSetup& setup) {
-    writer_setup = &setup;
-    stop_deadline_ms.store(0);
-    writer_done.store(false);
-    writer_failed.store(false);
+bool startWriter(Output& output, const EncodedStreams& streams) {
     try {
-        std::thread(writerMain).detach();
+        std::thread(writerMain, &output, &streams).detach();
     } catch (...) {
         return false;
-    }
-    return true;
-}
-
-void finishWriter(int64_t deadlineMs) {
-    stop_deadline_ms.store(deadlineMs);
-}
-
-bool waitForWriter(int64_t deadlineMs) {
-    while (!writer_done.load()) {
-        if (netNowMs() >= deadlineMs) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     return true;
 }
