@@ -100,12 +100,6 @@ static int expectedSize(const char* message, int hash, FILE* err) {
         createSock(listen_sock, stdout, stderr);
 }
 
-// The body of a thread started by tcpServeOn: the socket is open already.
-static void* serveOpenSocket(void* sock) {
-    pthread_detach(pthread_self());
-    serveForever(reinterpret_cast<NetSocket>(sock));
-}
-
 // Whether the peer of conn may send; a refused one is said on err.
 static bool admitPeer(NetSocket conn, FILE* err) {
     if (feed_allowed.count == 0) return true;
@@ -236,11 +230,6 @@ void tcpEst(uint32_t address, int port) {
     pthread_t thread;
     ListenAt* at = new ListenAt{address, port};
     if (pthread_create(&thread, nullptr, tcpServ, at) != 0) delete at;
-}
-
-void tcpServeOn(NetSocket listen_sock) {
-    pthread_t thread;
-    pthread_create(&thread, nullptr, serveOpenSocket, reinterpret_cast<void*>(listen_sock));
 }
 
 void* tcpServ(void* where) {

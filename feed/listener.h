@@ -101,10 +101,6 @@ int finishMessage(FeedMessage& message, NetSocket conn, FILE* out, FILE* err);
 // the thread could be created is not looked at.
 void tcpEst(uint32_t address, int port);
 
-// Starts the listener thread on a socket that openListener has opened already,
-// for a program that must know the port is its own before it goes on.
-void tcpServeOn(NetSocket listen_sock);
-
 // The listener thread body; its argument is a heap copy of where to listen
 // (tcpEst), never returned. It detaches itself, opens the listening socket
 // once and then serves one connection per createSock call, forever.
