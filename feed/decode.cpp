@@ -305,7 +305,7 @@ KeyOutcome applyKey(const PageModel& model, DecodeKey k, const Value& v, Staging
 // Stores the staging record as its page: the whole header, then the text of
 // rows 0..lineCount-1, then the alert switch, and last page_dirty, so that a
 // reader who sees the flag finds the page complete.
-void commit(const PageModel& model, const Staging& st, DecodeReport* report) {
+void commit(const PageModel& model, const Staging& st, DecodeReport* report, FILE* out) {
     const int n = st.page.pageNumber;
     if (n == 0) return;
     PageRecord& dst = model.pages[n];
@@ -335,7 +335,8 @@ void commit(const PageModel& model, const Staging& st, DecodeReport* report) {
         report->topPageBefore = loadShared(model.omcw[kTopPage]);
     }
     if (alert) {
-        if (report == nullptr) std::printf("advisory/warning page %d: switching display\n", n);
+        if (report == nullptr && out != nullptr)
+            std::fprintf(out, "advisory/warning page %d: switching display\n", n);
         storeShared(model.omcw[kTopPage], static_cast<uint8_t>(n));
     }
     raiseFlag(*model.pageDirty);
@@ -355,7 +356,7 @@ int jsoneq(const char* json, const jsmntok_t* tok, const char* name) {
     return tokenSpells(json, *tok, name, static_cast<int>(std::strlen(name))) ? 0 : -1;
 }
 
-void decodeMessageInto(const PageModel& model, const char* text, DecodeReport* report) {
+int decodeMessageInto(const PageModel& model, const char* text, DecodeReport* report, FILE* out) {
     // 2048 tokens: every token takes at least two characters of text, so any
     // message that fits the 4095-byte buffer tokenizes. 32 KB of stack.
     jsmntok_t tokens[kDecodeTokenCount];
@@ -373,7 +374,7 @@ void decodeMessageInto(const PageModel& model, const char* text, DecodeReport* r
         report->parseStop = static_cast<int>(parser.pos);
         report->commit = CommitOutcome::NotParsed;
     }
-    if (count <= 1) return;  // a parse error or an empty object changes nothing
+    if (count <= 1) return 0;  // a parse error or an empty object changes nothing
 
     const bool gateOpen = std::strstr(text, kPageGate) != nullptr;
     if (report != nullptr) {
@@ -445,9 +446,11 @@ void decodeMessageInto(const PageModel& model, const char* text, DecodeReport* r
                     report->commit = CommitOutcome::PageNumberZero;
         }
     }
-    if (gateOpen) commit(model, st, report);
+    if (!gateOpen) return 0;
+    commit(model, st, report, out);
+    return st.page.pageNumber;
 }
 
-void decodeMessage(const char* text) {
-    decodeMessageInto(live_model, text, nullptr);
+int decodeMessage(const char* text, FILE* out) {
+    return decodeMessageInto(live_model, text, nullptr, out);
 }

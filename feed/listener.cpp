@@ -10,8 +10,6 @@
 #include "feed/decode.h"
 #include "feed/net.h"
 
-constexpr int kNoExpectation = -1;  // expected size before the first '#' has arrived
-
 FeedAllowList feed_allowed = {};      // set before the listener starts; empty serves everyone
 std::atomic<int> feed_bound_port{0};  // set by openListener, read by tests
 
@@ -87,15 +85,12 @@ static int expectedSize(const char* message, int hash, FILE* err) {
     }
     int64_t expected = hash + 1 + declared;
     if (expected > kMessageCapacity) {
-        fprintf(err, "warning: declared length %d exceeds buffer; truncating\n",
-                static_cast<int>(declared));
+        if (err != nullptr)
+            fprintf(err, "warning: declared length %d exceeds buffer; truncating\n",
+                    static_cast<int>(declared));
         expected = kMessageCapacity;
     }
     return static_cast<int>(expected);
-}
-
-static void traceExpected(FILE* out, int expected, int received) {
-    fprintf(out, "expected: %d  received: %d\n", expected, received);
 }
 
 // The socket lives as long as the thread: closing it between connections
@@ -105,21 +100,13 @@ static void traceExpected(FILE* out, int expected, int received) {
         createSock(listen_sock, stdout, stderr);
 }
 
-// The body of a thread started by tcpServeOn: the socket is open already.
-static void* serveOpenSocket(void* sock) {
-    pthread_detach(pthread_self());
-    serveForever(reinterpret_cast<NetSocket>(sock));
-}
-
-// Whether the peer of conn may send; a peer whose address cannot be read is
-// not known to be allowed.
+// Whether the peer of conn may send; a refused one is said on err.
 static bool admitPeer(NetSocket conn, FILE* err) {
     if (feed_allowed.count == 0) return true;
-    uint32_t peer = 0;
-    if (netPeerAddress(conn, peer) && feedPeerAllowed(peer)) return true;
-    char text[16] = "unknown";
-    if (peer != 0) formatIpv4(peer, text, sizeof text);
-    fprintf(err, "refused connection from %s: not an allowed sender\n", text);
+    char peer[kPeerTextSize];
+    if (feedPeerOf(conn, peer)) return true;
+    fprintf(err, kRefusedSender, peer);
+    fputc('\n', err);
     fflush(err);
     return false;
 }
@@ -175,15 +162,74 @@ bool feedPeerAllowed(uint32_t address) {
     return false;
 }
 
+bool feedPeerOf(NetSocket conn, char* peer) {
+    uint32_t address = 0;
+    const bool known = netPeerAddress(conn, address);
+    if (known)
+        formatIpv4(address, peer, kPeerTextSize);
+    else
+        snprintf(peer, kPeerTextSize, "unknown");
+    return feed_allowed.count == 0 || (known && feedPeerAllowed(address));
+}
+
+void startMessage(FeedMessage& message) {
+    memset(message.text, 0, sizeof message.text);
+    message.received = 0;
+    message.expected = kNoExpectation;
+}
+
+bool takeBytes(FeedMessage& message, const char* data, int n, FILE* out, FILE* err) {
+    const int room = kMessageCapacity - message.received;
+    const int take = n < room ? n : room;
+    memcpy(message.text + message.received, data, take);
+    message.received += take;
+    if (message.expected == kNoExpectation) {
+        const char* hash = static_cast<const char*>(memchr(message.text, '#', message.received));
+        if (hash != nullptr)
+            message.expected =
+                expectedSize(message.text, static_cast<int>(hash - message.text), err);
+    }
+    if (out != nullptr)
+        fprintf(out, "expected: %d  received: %d\n", message.expected, message.received);
+    const bool complete =
+        message.expected != kNoExpectation && message.received >= message.expected;
+    if (complete || message.received >= kMessageCapacity) return true;
+    // Someone watching a slow sender sees each receive as it lands.
+    if (out != nullptr) fflush(out);
+    return false;
+}
+
+int finishMessage(FeedMessage& message, NetSocket conn, FILE* out, FILE* err) {
+    char* text = message.text;
+    const int received = message.received;
+    text[received] = '\0';
+    if (out != nullptr) {
+        fprintf(out, "%s\nsize: %i\n\n", text, received);
+        fflush(out);
+    }
+
+    // Blanks keep every byte of the object at its received position.
+    const char* brace = static_cast<const char*>(memchr(text, '{', received));
+    const int before = brace != nullptr ? static_cast<int>(brace - text) : received;
+    memset(text, ' ', before);
+    int page = 0;
+    if (brace != nullptr)
+        page = decodeMessage(text, out);  // may trace an alert switch
+    else if (err != nullptr)
+        fputs("no JSON object in received data\n", err);
+    // Whoever reads the trace sees the switch when it happens, not with the next connection.
+    if (out != nullptr) fflush(out);
+    if (err != nullptr) fflush(err);
+
+    // The peer may be gone already; the result does not matter either way.
+    (void)netSend(conn, kFeedReply, kFeedReplySize);
+    return page;
+}
+
 void tcpEst(uint32_t address, int port) {
     pthread_t thread;
     ListenAt* at = new ListenAt{address, port};
     if (pthread_create(&thread, nullptr, tcpServ, at) != 0) delete at;
-}
-
-void tcpServeOn(NetSocket listen_sock) {
-    pthread_t thread;
-    pthread_create(&thread, nullptr, serveOpenSocket, reinterpret_cast<void*>(listen_sock));
 }
 
 void* tcpServ(void* where) {
@@ -238,46 +284,13 @@ int createSock(NetSocket listen_sock, FILE* out, FILE* err) {
 }
 
 void serveConnection(NetSocket conn, FILE* out, FILE* err) {
-    char message[kMessageCapacity + 1] = {};  // data and a terminating NUL
+    FeedMessage message;  // on the stack: nothing survives the connection
+    startMessage(message);
     char chunk[kReceiveChunk];
-    int received = 0;
-    int expected = kNoExpectation;
     const int64_t deadline = netNowMs() + kConnectionDeadlineMs;
-
     for (;;) {
-        int n = receiveWithin(conn, chunk, deadline, err);
-        if (n == 0) break;
-        int take = n < kMessageCapacity - received ? n : kMessageCapacity - received;
-        memcpy(message + received, chunk, take);
-        received += take;
-        if (expected == kNoExpectation) {
-            const char* hash = static_cast<const char*>(memchr(message, '#', received));
-            if (hash != nullptr)
-                expected = expectedSize(message, static_cast<int>(hash - message), err);
-        }
-        traceExpected(out, expected, received);
-        bool complete = expected != kNoExpectation && received >= expected;
-        if (complete || received >= kMessageCapacity) break;
-        // Someone watching a slow sender sees each receive as it lands.
-        fflush(out);
+        const int n = receiveWithin(conn, chunk, deadline, err);
+        if (n == 0 || takeBytes(message, chunk, n, out, err)) break;
     }
-
-    message[received] = '\0';
-    fprintf(out, "%s\nsize: %i\n\n", message, received);
-    fflush(out);
-
-    // Blanks keep every byte of the object at its received position.
-    const char* brace = static_cast<const char*>(memchr(message, '{', received));
-    int before = brace != nullptr ? static_cast<int>(brace - message) : received;
-    memset(message, ' ', before);
-    if (brace != nullptr)
-        decodeMessage(message);  // may trace an alert switch on stdout
-    else
-        fputs("no JSON object in received data\n", err);
-    // Whoever reads the trace sees the switch when it happens, not with the next connection.
-    fflush(stdout);
-    fflush(err);
-
-    // The peer may be gone already; the result does not matter either way.
-    (void)netSend(conn, kFeedReply, kFeedReplySize);
+    finishMessage(message, conn, out, err);
 }

@@ -4,7 +4,10 @@
 // decoder and answers "Hello from server".
 //
 // A message is the decimal length of the JSON text, '#', and the text, with no
-// terminator. At most 4095 bytes of a connection are read.
+// terminator. At most 4095 bytes of a connection are read. The framing
+// (FeedMessage, takeBytes, finishMessage) is the same for every server of the
+// feed: the preview's one connection after another here, and the stream's many
+// at once.
 #pragma once
 
 #include <atomic>
@@ -22,8 +25,11 @@ constexpr int kConnectionDeadlineMs = 5000;  // from accept to the end of the me
 constexpr int kAcceptPauseMs = 100;          // wait after accept ran short of descriptors or memory
 constexpr uint32_t kAnyAddress = 0;          // 0.0.0.0: every IPv4 interface
 constexpr int kMaxAllowedNets = 32;          // networks an allow list names at most
+constexpr int kNoExpectation = -1;           // expected size before the first '#' has arrived
+constexpr int kPeerTextSize = 16;            // "A.B.C.D" and its NUL, or "unknown"
 constexpr char kFeedReply[] = "Hello from server";     // sent without terminator or line end
 constexpr int kFeedReplySize = sizeof kFeedReply - 1;  // 17 bytes
+constexpr char kRefusedSender[] = "refused connection from %s: not an allowed sender";  // peer
 
 // An IPv4 network: the addresses whose top bits equal those of address.
 struct NetRange {
@@ -37,6 +43,14 @@ struct NetRange {
 struct FeedAllowList {
     NetRange nets[kMaxAllowedNets];  // the allowed networks
     int count;                       // 0..kMaxAllowedNets; 0 allows every peer
+};
+
+// One framed message as it arrives on a connection: the bytes held so far and
+// the size the sender announced. Starts afresh with every connection.
+struct FeedMessage {
+    char text[kMessageCapacity + 1];  // the bytes received and a terminating NUL
+    int received;                     // bytes held, 0..kMessageCapacity
+    int expected;  // the whole message's size, prefix and '#' included; kNoExpectation before '#'
 };
 
 extern FeedAllowList feed_allowed;        // empty: every peer is served
@@ -56,15 +70,36 @@ void formatIpv4(uint32_t address, char* text, size_t size);
 // empty allow list, otherwise when one of its ranges holds the address.
 bool feedPeerAllowed(uint32_t address);
 
+// Reads the address of conn's peer as "A.B.C.D" into peer (kPeerTextSize
+// bytes; "unknown" when it cannot be read) and says whether it may send
+// (feedPeerAllowed; a peer whose address cannot be read only with an empty
+// allow list). A refused peer is closed unread, with kRefusedSender said.
+bool feedPeerOf(NetSocket conn, char* peer);
+
+// Empties message for a new connection: nothing held, nothing expected.
+void startMessage(FeedMessage& message);
+
+// Appends what fits of the n received bytes in data (the rest is dropped),
+// works out the expected size at the first '#' (a declared length past the
+// buffer is capped with "warning: declared length %d exceeds buffer;
+// truncating" on err) and traces "expected: %d  received: %d" on out. Returns
+// true when reading must stop: the expected size or kMessageCapacity bytes are
+// held. out and err may be null: nothing is written there.
+bool takeBytes(FeedMessage& message, const char* data, int n, FILE* out, FILE* err);
+
+// Ends the message, however reading stopped: traces it on out ("%s\nsize:
+// %i\n\n"), blanks every byte before the first '{' and hands the text to the
+// decoder (the alert switch line on out), or writes "no JSON object in received
+// data" on err; then sends the reply on conn, whether or not the peer is still
+// there. Does not close conn. Returns the page stored, 0 when the message
+// stored none. out and err may be null.
+int finishMessage(FeedMessage& message, NetSocket conn, FILE* out, FILE* err);
+
 // Starts the listener on address (host byte order; kAnyAddress for every
 // interface) and port (0: any free one): a thread with default attributes that
 // opens the listening socket and runs tcpServ on it. Returns at once; whether
 // the thread could be created is not looked at.
 void tcpEst(uint32_t address, int port);
-
-// Starts the listener thread on a socket that openListener has opened already,
-// for a program that must know the port is its own before it goes on.
-void tcpServeOn(NetSocket listen_sock);
 
 // The listener thread body; its argument is a heap copy of where to listen
 // (tcpEst), never returned. It detaches itself, opens the listening socket

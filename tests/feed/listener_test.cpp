@@ -135,6 +135,10 @@ const FramingCase kFramingCases[] = {
     // Brackets before the object are blanked, however deep.
     {"BracketsBeforeTheObject", {std::string(2000, '[') + "{\"topPage\":3}"}, End::HalfClose,
      "expected: -1  received: 2013\n" + std::string(2000, '[') + "{\"topPage\":3}\nsize: 2013\n\n", "", 3, 1},
+    // The alert switch is part of the message's trace, right after it.
+    {"AlertSwitchIsTracedAfterTheMessage", {"44#{\"pageData\":{\"pageNumber\":5,\"warning\":true}}"},
+     End::Stay, "expected: 47  received: 47\n44#{\"pageData\":{\"pageNumber\":5,\"warning\":true}}\n"
+     "size: 47\n\nadvisory/warning page 5: switching display\n", "", 5, 1},
     {"SilentClientIsCutAfterFiveSeconds", {}, End::Stay, "\nsize: 0\n\n",
      "read: timed out\nno JSON object in received data\n", 1, 1},
     {"StalledClientIsCutAfterFiveSeconds", {"13#{\"topPage\""}, End::Stay,

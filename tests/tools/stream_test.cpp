@@ -8,8 +8,11 @@
 #include <string>
 #include <vector>
 
+#include "feed/listener.h"
 #include "tests/child_process.h"
+#include "tests/feed/loopback.h"
 #include "tests/tools/stream_media.h"
+#include "tools/stream/intake.h"
 
 namespace {
 
@@ -293,6 +296,49 @@ TEST(StreamTool, RefusesWhatItCannotDo) {
     EXPECT_EQ(static_cast<long>(decode(dir / "beside.ts").pts.size()), besideFrames);
     EXPECT_TRUE(decode(dir / "hup.ts").clean);
     EXPECT_EQ(readWhole(dir / "taken.mp4"), "an earlier recording");
+    folder.keep = HasFailure();
+}
+
+// The page port serves senders side by side: with 50 silent peers connected a
+// page is still answered (and so stored) within 1 s, where one connection after
+// another would keep it 5 s behind each peer. Messages are stored in the order
+// they complete, each traced in one piece with --trace; a 65th sender cuts the
+// one idle longest, and a silent one is cut at its 5 s.
+TEST(StreamPages, SilentSendersHoldNoPageBack) {
+    TempFolder folder("stream-senders");
+    const fs::path& dir = folder.path;
+    const int port = freePort();
+    Child stream(streamArgs(port, {"--trace", "-o", "pages.ts"}), dir, "stream");
+    ASSERT_TRUE(waitFor(stream.err, "live on", kStart)) << readWhole(stream.err);
+    constexpr int kQuickMs = 1000, kSilentMs = 3000, kSilent = 50;
+    std::vector<NetSocket> silent;
+    for (int i = 0; i < kSilent; ++i)
+        silent.push_back(connectTo(port, kSilentMs));
+    NetSocket slow = connectTo(port, kQuickMs);  // begins first, ends second
+    sendText(slow, "1");
+    EXPECT_EQ(roundTrip(port, "30#{\"pageData\":{\"pageNumber\":20}}", kQuickMs), kFeedReply);
+    sendText(slow, "3#{\"topPage\":3}");
+    EXPECT_EQ(takeReply(slow), kFeedReply);
+    while (static_cast<int>(silent.size()) <= kIntakeConnections)
+        silent.push_back(connectTo(port, kSilentMs));
+    EXPECT_EQ(takeReply(silent[0]), kFeedReply);  // well before its 5 s
+    EXPECT_TRUE(waitFor(stream.err, "read from 127.0.0.1: cut", 5s));
+    EXPECT_TRUE(waitFor(stream.err, "read from 127.0.0.1: timed out", 10s));
+    for (size_t i = 1; i < silent.size(); ++i)
+        netClose(silent[i]);
+    kill(stream.pid, SIGTERM);
+    ASSERT_TRUE(stream.ended(10s));
+    EXPECT_EQ(stream.status, 0);
+    const std::string out = readWhole(stream.out);
+    const size_t page = out.find(
+        "expected: 33  received: 33\n30#{\"pageData\":{\"pageNumber\":20}}\nsize: 33\n\n"
+        "page 20 stored, 33 bytes, from 127.0.0.1\n");
+    const size_t top =
+        out.find("\n13#{\"topPage\":3}\nsize: 16\n\nmessage of 16 bytes from 127.0.0.1: no page\n");
+    EXPECT_TRUE(page != std::string::npos && top != std::string::npos && page < top) << out;
+    EXPECT_NE(out.find("\nsize: 0\n\nno JSON object in received data\n"
+                       "message of 0 bytes from 127.0.0.1: no page\n"),
+              std::string::npos);
     folder.keep = HasFailure();
 }
 

@@ -24,6 +24,7 @@
 #include "tools/common/display_clock.h"
 #include "tools/stream/beat.h"
 #include "tools/stream/health.h"
+#include "tools/stream/intake.h"
 #include "tools/stream/library_log.h"
 #include "tools/stream/live_encoder.h"
 #include "tools/stream/log.h"
@@ -264,7 +265,7 @@ int main(int argc, char** argv) {
 
     // From here on no line waits for whoever reads the log.
     if (!startLog(terminal && !opts.quiet)) failStart("cannot start the log thread");
-    tcpServeOn(listenSock);
+    if (!startIntake(listenSock, opts.trace)) failStart("cannot start the page intake thread");
     repaintSolids();
     startStatus(terminal, opts.quiet, startMs);
     sayLine((std::string(kProgram) + ": taking pages on " + address + ":" +

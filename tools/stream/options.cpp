@@ -74,6 +74,8 @@ ParseOutcome parseStreamOptions(int argc, char** argv, StreamOptions& opts, FILE
             return ParseOutcome::kHelp;
         } else if (std::strcmp(arg, "--quiet") == 0 || std::strcmp(arg, "-q") == 0) {
             opts.quiet = true;
+        } else if (std::strcmp(arg, "--trace") == 0) {
+            opts.trace = true;
         } else if (std::strcmp(arg, "-y") == 0) {
             opts.overwrite = true;
         } else if (std::strcmp(arg, "--lossless") == 0) {
@@ -219,6 +221,8 @@ void printStreamUsage(FILE* out) {
         "                      machine only; whoever reaches the port puts pages on air)\n"
         "  --allow NET/BITS    with --listen 0.0.0.0:PORT, take pages only from these\n"
         "                      networks (repeatable), e.g. --allow 192.168.1.0/24\n"
+        "  --trace             besides one line per message, each message whole as the\n"
+        "                      preview traces it (received bytes, text, size, warnings)\n"
         "  --fonts DIR         folder with FONT01..07.tiga and SHDT01..07.tiga (default: .)\n"
         "  --time TIME         the clock line starts at local time \"YYYY-MM-DD HH:MM:SS\"\n"
         "                      (default: the wall clock)\n"

@@ -30,6 +30,7 @@ struct StreamOptions {
     int64_t durationFrames = 0;               // --duration in frames; 0: until stopped
     int retries = -1;                         // --retries: reconnects in a row; -1: for ever
     bool quiet = false;                       // --quiet: no status line
+    bool trace = false;                       // --trace: every message whole, as the preview
     bool audio = true;                        // --no-audio leaves the sound track out
     std::vector<std::string> music;           // --audio FILE, repeatable: played in turn
     const char* statusFile = nullptr;         // --status FILE: health every 5 s
