@@ -14,8 +14,8 @@
 #include <cstddef>
 #include <cstdint>
 
-constexpr int kLogQueueLines = 1024;         // lines held at most before lines are dropped
-constexpr int kLogLineBytes = 1024;          // a longer line is cut to this
+constexpr int kLogQueueLines = 512;          // lines held at most before lines are dropped
+constexpr int kLogLineBytes = 4352;          // a longer line is cut to this: a whole message fits
 constexpr int64_t kLogLikeWindowMs = 60000;  // a line like an earlier one is said once this long
 
 enum class LogTo : int { kOutput = 1, kError = 2 };  // standard output or standard error
