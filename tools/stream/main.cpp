@@ -28,6 +28,7 @@
 #include "tools/stream/live_encoder.h"
 #include "tools/stream/music.h"
 #include "tools/stream/options.h"
+#include "tools/stream/recording.h"
 #include "tools/stream/status.h"
 #include "tools/stream/target.h"
 #include "tools/stream/writer.h"
@@ -66,6 +67,7 @@ static void catchStops() {
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
     std::signal(SIGPIPE, SIG_IGN);  // a dropped peer is an error return, not the end
+    std::signal(SIGXFSZ, SIG_IGN);  // a file past the size limit fails its write, as a full disk
 }
 
 // A start failure: one line, status 1.
@@ -163,14 +165,20 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "%s: -o %s: %s\n", kProgram, opts.output, why);
         return 2;
     }
+    std::string refusal;
+    if (!checkRecordingOptions(target, opts.segmentFrames, opts.keepForSeconds, refusal)) {
+        std::fprintf(stderr, "%s: -o %s: %s\n", kProgram, opts.output, refusal.c_str());
+        return 2;
+    }
+    recording_segment_frames = opts.segmentFrames;
+    recording_keep_seconds = opts.keepForSeconds;
     struct tm ignored = {};
     if (opts.timeText != nullptr && !parseLocalTime(opts.timeText, ignored)) {
         std::fprintf(stderr, "%s: --time wants a local time \"YYYY-MM-DD HH:MM:SS\", not '%s'\n",
                      kProgram, opts.timeText);
         return 2;
     }
-    if (isLocalFile(target) && !opts.overwrite && access(opts.output, F_OK) == 0)
-        failStart(std::string(opts.output) + " exists; -y replaces it");
+    if (!checkOutputPath(target, opts.overwrite, refusal)) failStart(refusal);
 
     captureLibraryLog();
     catchStops();
@@ -208,10 +216,8 @@ int main(int argc, char** argv) {
     const std::string shown = shownName(opts.output);
     if (isLocalFile(target)) {
         output_deadline_ms.store(netNowMs() + kConnectTimeoutMs);
-        if (!openStreamOutput(setup.opened, target, streams, error)) {
-            if (target.kind == TargetKind::kFile) std::remove(opts.output);
+        if (!openStreamOutput(setup.opened, target, streams, error))
             failStart("cannot write " + shown + ": " + error);
-        }
     }
 
     tcpServeOn(listenSock);
