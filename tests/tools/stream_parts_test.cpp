@@ -12,12 +12,15 @@ extern "C" {
 
 #include "feed/listener.h"
 #include "feed/net.h"
+#include "tests/test_support.h"
 #include "tools/encode/yuv.h"
 #include "tools/stream/beat.h"
 #include "tools/stream/health.h"
+#include "tools/stream/hls.h"
 #include "tools/stream/options.h"
 #include "tools/stream/outputs.h"
 #include "tools/stream/packet_queue.h"
+#include "tools/stream/recording.h"
 #include "tools/stream/target.h"
 #include "tools/stream/writer.h"
 
@@ -100,8 +103,9 @@ TEST(StreamBeat, FramesKeepTheWallClock) {
 
 TEST(StreamOptions, ReadsDurationsListensAndNetworks) {
     const std::pair<const char*, int64_t> durations[] = {
-        {"90s", 5400}, {"10m", 36000}, {"2h", 432000}, {"1h30m", 324000}, {"45", 2700},
-        {"", -1},      {"0s", -1},     {"5x", -1},     {"m", -1},         {"9999999h", -1},
+        {"90s", 5400},      {"10m", 36000},     {"2h", 432000},   {"1h30m", 324000}, {"45", 2700},
+        {"30d", 155520000}, {"1d12h", 7776000}, {"367d", -1},     {"", -1},          {"0s", -1},
+        {"5x", -1},         {"m", -1},          {"9999999h", -1},
     };
     for (const auto& [text, frames] : durations) {
         int64_t got = -1;
@@ -182,6 +186,79 @@ TEST(StreamTarget, ChoosesTheContainerByName) {
         redactUrl(url, out, sizeof out);
         EXPECT_STREQ(out, shown);
     }
+}
+
+// A recording's name is filled in with the local time at 2026-12-06 09:05:07
+// and read back: the names it makes (with the -N a taken name gets) match,
+// and nothing else does: another ending, a field with a letter in it, a
+// suffix that is not a number.
+TEST(StreamRecordingNames, PatternsMatchOnlyTheNamesTheyMake) {
+    struct tm when = {};
+    when.tm_year = 126, when.tm_mon = 11, when.tm_mday = 6;
+    when.tm_hour = 9, when.tm_min = 5, when.tm_sec = 7, when.tm_isdst = -1;
+    mktime(&when);  // the day of the week and of the year
+    const struct {
+        const char* pattern;
+        const char* expanded;  // null: the clock's zone decides
+        std::vector<std::pair<const char*, bool>> names;
+    } cases[] = {
+        {"archive-%Y%m%d-%H%M%S.mp4",
+         "archive-20261206-090507.mp4",
+         {{"archive-20261206-090507-12.mp4", true},
+          {"archive-20261206-0905.mp4", false},
+          {"archive-20261206-090507.mkv", false},
+          {"archive-2026120a-090507.mp4", false},
+          {"archive-20261206-090507-.mp4", false},
+          {"archive-20261206-090507-x.mp4", false},
+          {"archive-20261206-0905071.mp4", false}}},
+        {"rec/%F_%T.ts", "rec/2026-12-06_09:05:07.ts", {{"2026-12-06_09-05-07.ts", false}}},
+        {"day%j-w%V%u.mkv", "day340-w497.mkv", {{"day340-w49.mkv", false}}},
+        {"100%%-%H", "100%-09", {{"100%-23-2", true}, {"100-23", false}, {"100%-2", false}}},
+        {"t-%s.ts", nullptr, {{"t-1796547907.ts", true}, {"t-.ts", false}, {"t-17x.ts", false}}},
+    };
+    for (const auto& c : cases) {
+        if (c.expanded != nullptr) {
+            const std::string name = expandNamePattern(c.pattern, when);
+            EXPECT_EQ(name, c.expanded);
+            const size_t slash = name.rfind('/');
+            EXPECT_TRUE(matchesNamePattern(c.pattern, name.c_str() + (slash + 1))) << name;
+        }
+        for (const auto& [name, mine] : c.names)
+            EXPECT_EQ(matchesNamePattern(c.pattern, name), mine) << c.pattern << " " << name;
+    }
+    const std::pair<const char*, bool> patterns[] = {
+        {"a-%Y.mp4", true},    {"100%%/a-%H.mp4", true}, {"a-%q.mp4", false},
+        {"a-%Y/b.mp4", false}, {"a-%", false},
+    };
+    for (const auto& [pattern, fine] : patterns) {
+        std::string why;
+        EXPECT_EQ(checkNamePattern(pattern, why), fine) << pattern << ": " << why;
+    }
+    // Two starts within one second: the second file gets the next number.
+    TempFolder folder("stream-names");
+    folder.write("a.mp4", "taken");
+    folder.write("a-1.mp4", "taken");
+    EXPECT_EQ(unusedName((folder.path / "a.mp4").string()), (folder.path / "a-2.mp4").string());
+    EXPECT_EQ(unusedName((folder.path / "b.mp4").string()), (folder.path / "b.mp4").string());
+}
+
+// A playlist's segments are read from its text, and only files named like
+// this playlist's segments are ever taken for its own.
+TEST(StreamHlsNames, SegmentsAreKnownByThePlaylistsName) {
+    EXPECT_EQ(playlistSegments("#EXTM3U\r\n#EXTINF:2.0,\r\nlive7.ts\r\n\n#EXT-X-ENDLIST\nlive8.ts"),
+              (std::vector<std::string>{"live7.ts", "live8.ts"}));
+    const std::pair<const char*, bool> names[] = {
+        {"live12.ts", true},  {"live12.ts.tmp", true}, {"live.ts", false},   {"livex.ts", false},
+        {"live-1.ts", false}, {"live1.tsx", false},    {"other1.ts", false}, {"live1.m3u8", false},
+    };
+    for (const auto& [name, ours] : names)
+        EXPECT_EQ(isHlsSegmentName("live", name), ours) << name;
+    const std::pair<const char*, const char*> patterns[] = {
+        {"live.m3u8", "live%d.ts"},
+        {"www/ch 1/tv.m3u8", "www/ch 1/tv%d.ts"},
+        {"a%b.m3u8", "a%%b%d.ts"}};
+    for (const auto& [playlist, pattern] : patterns)
+        EXPECT_EQ(hlsSegmentPattern(playlist), pattern);
 }
 
 // Waits grow 1.5 times from 2 s to 60 s, spread by the jitter; a host that

@@ -3,6 +3,9 @@
 // own program) that goes away and comes back, and the ways it refuses to start.
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <fstream>
 #include <string>
@@ -13,6 +16,7 @@
 #include "tests/feed/loopback.h"
 #include "tests/tools/stream_media.h"
 #include "tools/stream/intake.h"
+#include "tools/stream/hls.h"
 
 namespace {
 
@@ -31,6 +35,26 @@ std::string snapshotOf(const fs::path& dir, const std::vector<std::string>& exam
     for (const std::string& e : examples)
         files.push_back(VANTREL_EXAMPLES "/" + e);
     return snapshot(dir, files);
+}
+
+// A figure of the stream's summary line ("frames 540"), -1 when missing.
+long summaryFigure(const std::string& said, const std::string& name) {
+    const size_t at = said.rfind(name + " ");
+    return at == std::string::npos ? -1 : std::atol(said.c_str() + at + name.size() + 1);
+}
+
+// The files of folder whose names start with prefix and end with ending, sorted.
+std::vector<std::string> filesLike(const fs::path& folder, const std::string& prefix,
+                                   const std::string& ending) {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(folder)) {
+        const std::string name = entry.path().filename().string();
+        if (name.rfind(prefix, 0) == 0 && name.size() >= ending.size() &&
+            name.compare(name.size() - ending.size(), ending.size(), ending) == 0)
+            names.push_back(name);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
 }
 
 // Keyframes come every 2 s from the first on, and nowhere else.
@@ -112,6 +136,116 @@ TEST(StreamRecording, AKilledRecordingStillPlays) {
     folder.keep = HasFailure();
 }
 
+// A recording cut every 4 s, for 9 s: three files named by their start
+// times, each starting with a keyframe at 0 and playable alone, which hold
+// every frame the stream encoded, once. --keep-for removes the pattern's old
+// files and nothing else: not a folder, a link, a newer file or another name.
+TEST(StreamRecording, SegmentsHoldEveryFrameOnce) {
+    TempFolder folder("stream-segments");
+    const fs::path& dir = folder.path;
+    const auto old = fs::file_time_type::clock::now() - 3h;
+    for (const char* name : {"rec-20200101-000000.mp4", "rec-20200101-000000-1.mp4",
+                             "rec-notes.mp4", "other-20200101-000000.mp4"}) {
+        folder.write(name, "old");
+        fs::last_write_time(dir / name, old);
+    }
+    fs::create_directory(dir / "rec-20200101-000001.mp4");
+    fs::create_symlink("other-20200101-000000.mp4", dir / "rec-20200101-000002.mp4");
+    folder.write("rec-20200101-000003.mp4", "new");
+    {
+        Child stream(streamArgs(freePort(), {"--segment", "4s", "--keep-for", "1h", "--duration",
+                                             "9s", "-o", "rec-%Y%m%d-%H%M%S.mp4"}),
+                     dir, "stream");
+        ASSERT_TRUE(stream.ended(kStart));
+        EXPECT_EQ(stream.status, 0) << readWhole(stream.err);
+    }
+    const std::string said = readWhole(dir / "stream.err");
+    std::vector<std::string> files = filesLike(dir, "rec-20", ".mp4");
+    for (const char* kept :
+         {"rec-20200101-000001.mp4", "rec-20200101-000002.mp4", "rec-20200101-000003.mp4"}) {
+        EXPECT_TRUE(std::find(files.begin(), files.end(), kept) != files.end()) << kept;
+        files.erase(std::remove(files.begin(), files.end(), kept), files.end());
+    }
+    EXPECT_TRUE(fs::exists(dir / "rec-notes.mp4") && fs::exists(dir / "other-20200101-000000.mp4"));
+    ASSERT_EQ(files.size(), 3u) << said;
+    size_t frames = 0;
+    for (const std::string& file : files) {
+        const Decoded part = decode(dir / file);
+        EXPECT_TRUE(part.clean && part.audio) << file;
+        ASSERT_FALSE(part.keys.empty()) << file;
+        EXPECT_EQ(part.keys.front(), 0u) << file;
+        EXPECT_EQ(part.pts.front(), 0) << file;
+        EXPECT_NE(said.find("recording to " + file), std::string::npos) << said;
+        frames += part.pts.size();
+    }
+    EXPECT_EQ(static_cast<long>(frames),
+              summaryFigure(said, "frames") - summaryFigure(said, "dropped"))
+        << said;
+    folder.keep = HasFailure();
+}
+
+// HLS stopped (SIGTERM) and started again, with -y: the playlist goes on
+// with the next sequence numbers and segment names after a break, every
+// segment keeps its wall clock time, and no segment is left that the
+// playlist does not name (a killed run's too); other files stay.
+TEST(StreamHls, ARestartContinuesThePlaylist) {
+    TempFolder folder("stream-hls");
+    const fs::path& dir = folder.path;
+    const auto segmentNumbers = [&] {
+        std::vector<long> numbers;
+        for (const std::string& name : playlistSegments(readWhole(dir / "live.m3u8")))
+            numbers.push_back(std::atol(name.c_str() + 4));
+        return numbers;
+    };
+    {
+        Child stream(streamArgs(freePort(), {"-o", "live.m3u8"}), dir, "first");
+        ASSERT_TRUE(waitFor(stream.err, "live on", kStart)) << readWhole(stream.err);
+        std::this_thread::sleep_for(5s);
+        kill(stream.pid, SIGTERM);
+        ASSERT_TRUE(stream.ended(10s));
+        EXPECT_EQ(stream.status, 0) << readWhole(stream.err);
+    }
+    const std::vector<long> first = segmentNumbers();
+    ASSERT_GE(first.size(), 2u) << readWhole(dir / "live.m3u8");
+    for (const char* name :
+         {"live77.ts", "live9.ts.tmp", "live.m3u8.tmp", "livex.ts", "live-1.ts", "other1.ts"})
+        folder.write(name, "left over");
+    {
+        Child stream(streamArgs(freePort(), {"-y", "--duration", "5s", "-o", "live.m3u8"}), dir,
+                     "second");
+        ASSERT_TRUE(stream.ended(kStart));
+        EXPECT_EQ(stream.status, 0) << readWhole(stream.err);
+    }
+    const std::string playlist = readWhole(dir / "live.m3u8");
+    const std::vector<long> both = segmentNumbers();
+    ASSERT_GT(both.size(), first.size()) << playlist;
+    EXPECT_TRUE(std::equal(first.begin(), first.end(), both.begin())) << playlist;
+    for (size_t i = 1; i < both.size(); ++i)
+        EXPECT_EQ(both[i], both[i - 1] + 1) << playlist;
+    const auto count = [&](const std::string& tag) {
+        size_t n = 0;
+        for (size_t at = playlist.find(tag); at != std::string::npos;
+             at = playlist.find(tag, at + 1))
+            ++n;
+        return n;
+    };
+    EXPECT_EQ(count("#EXT-X-DISCONTINUITY\n"), 1u) << playlist;
+    EXPECT_EQ(count("#EXT-X-PROGRAM-DATE-TIME:"), both.size()) << playlist;
+    std::vector<std::string> named = playlistSegments(playlist);
+    std::sort(named.begin(), named.end());
+    std::vector<std::string> segments;
+    for (const std::string& name : filesLike(dir, "live", ""))
+        if (isHlsSegmentName("live", name)) segments.push_back(name);
+    EXPECT_EQ(segments, named);
+    for (const char* name : {"livex.ts", "live-1.ts", "other1.ts"})
+        EXPECT_TRUE(fs::exists(dir / name)) << name;
+    EXPECT_FALSE(fs::exists(dir / "live.m3u8.tmp"));
+    const Decoded played = decode(dir / "live.m3u8");
+    EXPECT_TRUE(played.clean && played.audio);
+    EXPECT_GE(played.pts.size(), both.size() * 60);
+    folder.keep = HasFailure();
+}
+
 // A platform's ingest (RTMP) and a studio feed (UDP), each taken by FFmpeg's
 // own program: the frames arrive at 720 x 480 with sound and a keyframe every
 // 120 frames. The RTMP receiver is killed and started again: the stream comes
@@ -173,7 +307,9 @@ TEST(StreamNetwork, ReceiversGetTheStreamAndItComesBack) {
 }
 
 // What the stream refuses, and what it says: bad options (2), a start it
-// cannot make (1, nothing left behind), a recording that fails (1); and what
+// cannot make (1, nothing left behind, nothing removed that the stream did
+// not make: a FIFO stays), a recording or a playlist that fails (1, what it
+// wrote kept); and what
 // it goes on through (0): a sender from outside the allowed networks (closed
 // unread), a status file it cannot write, a music file that disappears.
 TEST(StreamTool, RefusesWhatItCannotDo) {
@@ -189,7 +325,9 @@ TEST(StreamTool, RefusesWhatItCannotDo) {
             0)
             << output;
     }
-    enum Action { kNothing, kSend, kDeleteMusic, kHangUp, kStopWhileConnecting };
+    ASSERT_EQ(mkfifo((dir / "fifo.mp4").c_str(), 0644), 0);
+    enum Action { kNothing, kSend, kDeleteMusic, kHangUp, kStopWhileConnecting, kSmallFiles };
+    const std::string beside = "udp://127.0.0.1:" + std::to_string(freePort(SOCK_DGRAM));
     const int busy = freePort();
     const int held = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in at{};
@@ -218,10 +356,9 @@ TEST(StreamTool, RefusesWhatItCannotDo) {
          "vantrel-stream: cannot take pages on 127.0.0.1:" + std::to_string(busy) +
              ": address already in use (another stream or preview? --listen picks another port)",
          kNothing},
-        // A recording that fails ends itself, not the other outputs.
-        {{"-y", "--format", "mpegts", "-o", "/dev/full", "-o", "beside.ts", "--duration", "3s"},
+        {{"-y", "--format", "mpegts", "-o", "/dev/full"},
          1,
-         "No space left on device",
+         "/dev/full is not a regular file",
          kNothing},
         // An output that never went live is a failure, however the run ended.
         {{"--duration", "2s", "-o", "rtmp://127.0.0.1:" + std::to_string(freePort()) + "/live/k"},
@@ -237,6 +374,22 @@ TEST(StreamTool, RefusesWhatItCannotDo) {
          0,
          "can put pages on air; --allow NET/BITS names the senders",
          kHangUp},
+        {{"-o", "fifo.mp4"}, 1, "fifo.mp4 is not a regular file", kNothing},
+        {{"--segment", "1h", "-o", "plain.mp4"},
+         2,
+         "--segment needs a recording named by its",
+         kNothing},
+        {{"--keep-for", "1d", "-o", "x.m3u8"}, 2, "--keep-for is for a recording", kNothing},
+        {{"--segment", "1h", "-o", "x-%Q.mp4"}, 2, "%Q is not a time field", kNothing},
+        // A recording that fails ends itself, not the other outputs.
+        {{"--duration", "4s", "-o", "big.ts", "-o", beside},
+         1,
+         "big.ts: cannot write: File too large",
+         kSmallFiles},
+        {{"--duration", "10s", "-o", "big.m3u8"},
+         1,
+         "cannot write big0.ts.tmp: File too large",
+         kSmallFiles},
         {{"--allow", "10.0.0.0/8", "--duration", "3s", "-o", "allowed.ts"},
          0,
          "refused connection from 127.0.0.1: not an allowed sender",
@@ -253,12 +406,17 @@ TEST(StreamTool, RefusesWhatItCannotDo) {
          kDeleteMusic},
     };
     int row = 0;
-    long besideFrames = -1;  // what the stream said it encoded while beside.ts was written
     for (const auto& c : cases) {
         const int port = freePort();
-        // A later option wins over streamArgs' own.
+        // A later option wins over streamArgs' own. Small files: as a full
+        // disk, every file the stream writes stops at 200 kB.
+        rlimit files = {};
+        getrlimit(RLIMIT_FSIZE, &files);
+        const rlimit small = {200000, files.rlim_max};
+        if (c.during == kSmallFiles) setrlimit(RLIMIT_FSIZE, &small);
         Child stream(streamArgs(port, c.args), dir, "row" + std::to_string(++row));
-        if (c.during != kNothing) {
+        setrlimit(RLIMIT_FSIZE, &files);
+        if (c.during != kNothing && c.during != kSmallFiles) {
             ASSERT_TRUE(waitFor(stream.err,
                                 c.during == kStopWhileConnecting ? "connecting to" : "live on",
                                 kStart));
@@ -281,8 +439,11 @@ TEST(StreamTool, RefusesWhatItCannotDo) {
         if (c.args.front() == "-q") {
             EXPECT_NE(said.find("vantrel-stream: on air 0:00:"), std::string::npos);
         }
-        if (std::find(c.args.begin(), c.args.end(), "beside.ts") != c.args.end())
-            besideFrames = std::atol(said.c_str() + said.rfind("frames ") + 7);
+        // Beside the recording that failed, the other output went on to the end.
+        if (std::find(c.args.begin(), c.args.end(), beside) != c.args.end()) {
+            EXPECT_NE(said.find("[big.ts: failed]  [" + beside + ": ended]"), std::string::npos)
+                << said;
+        }
     }
     close(held);
     std::vector<std::string> left;
@@ -290,12 +451,14 @@ TEST(StreamTool, RefusesWhatItCannotDo) {
         if (entry.path().extension() != ".out" && entry.path().extension() != ".err")
             left.push_back(entry.path().filename().string());
     std::sort(left.begin(), left.end());
-    EXPECT_EQ(left, (std::vector<std::string>{"allowed.ts", "beside.ts", "hup.ts", "music.ts",
-                                              "status.ts", "stays.wav", "taken.mp4"}));
-    // Beside the recording that failed, the other output took every frame.
-    EXPECT_EQ(static_cast<long>(decode(dir / "beside.ts").pts.size()), besideFrames);
+    EXPECT_EQ(left, (std::vector<std::string>{"allowed.ts", "big.m3u8", "big.ts", "big0.ts",
+                                              "fifo.mp4", "hup.ts", "music.ts", "status.ts",
+                                              "stays.wav", "taken.mp4"}));
     EXPECT_TRUE(decode(dir / "hup.ts").clean);
+    EXPECT_EQ(playlistSegments(readWhole(dir / "big.m3u8")), std::vector<std::string>{"big0.ts"});
     EXPECT_EQ(readWhole(dir / "taken.mp4"), "an earlier recording");
+    struct stat fifo = {};
+    EXPECT_TRUE(lstat((dir / "fifo.mp4").c_str(), &fifo) == 0 && S_ISFIFO(fifo.st_mode));
     folder.keep = HasFailure();
 }
 

@@ -31,6 +31,7 @@
 #include "tools/stream/music.h"
 #include "tools/stream/options.h"
 #include "tools/stream/outputs.h"
+#include "tools/stream/recording.h"
 #include "tools/stream/status.h"
 #include "tools/stream/target.h"
 
@@ -71,6 +72,7 @@ static void catchStops() {
     // A closed terminal or a service manager's hang-up ends the stream as a stop does.
     sigaction(SIGHUP, &action, nullptr);
     std::signal(SIGPIPE, SIG_IGN);  // a dropped peer is an error return, not the end
+    std::signal(SIGXFSZ, SIG_IGN);  // a file past the size limit fails its write, as a full disk
 }
 
 // A start failure: one line, status 1.
@@ -101,12 +103,30 @@ static int setUpOutput(Output& o, const char* name, const StreamOptions& opts) {
         std::fprintf(stderr, "%s: -o %s: %s\n", kProgram, o.shown, why);
         return 2;
     }
-    if (isLocalFile(o.target) && !opts.overwrite && access(name, F_OK) == 0) {
-        std::fprintf(stderr, "%s: %s exists; -y replaces it\n", kProgram, o.shown);
+    // A name's time fields must be ones that can be read back.
+    std::string refusal;
+    if (!checkRecordingOptions(o.target, 0, 0, refusal)) {
+        std::fprintf(stderr, "%s: -o %s: %s\n", kProgram, o.shown, refusal.c_str());
+        return 2;
+    }
+    if (!checkOutputPath(o.target, opts.overwrite, refusal)) {
+        std::fprintf(stderr, "%s: %s\n", kProgram, refusal.c_str());
         return 1;
     }
     o.retries = opts.retries;
     return 0;
+}
+
+// A start that fails after count recordings were opened leaves none of them.
+static void abandonRecordings(int count) {
+    for (int i = 0; i < count; ++i) {
+        StreamOutput& opened = outputs[i].opened;
+        if (opened.format == nullptr) continue;
+        std::string ignored;
+        const std::string name = opened.name;
+        closeStreamOutput(opened, false, ignored);
+        if (outputs[i].target.kind == TargetKind::kFile) std::remove(name.c_str());
+    }
 }
 
 // The frame loop on the beat. Returns when a stop or --duration ends it, or
@@ -199,6 +219,18 @@ int main(int argc, char** argv) {
     output_count = static_cast<int>(opts.outputs.size());
     for (int i = 0; i < output_count; ++i)
         if (const int status = setUpOutput(outputs[i], opts.outputs[i], opts)) return status;
+    std::string refusal;
+    int sayingWhich = -1;  // an output that takes --segment and --keep-for
+    for (int i = 0; i < output_count; ++i)
+        if (checkRecordingOptions(outputs[i].target, opts.segmentFrames, opts.keepForSeconds,
+                                  refusal))
+            sayingWhich = i;
+    if ((opts.segmentFrames > 0 || opts.keepForSeconds > 0) && sayingWhich < 0) {
+        std::fprintf(stderr, "%s: -o %s: %s\n", kProgram, outputs[0].shown, refusal.c_str());
+        return 2;
+    }
+    recording_segment_frames = opts.segmentFrames;
+    recording_keep_seconds = opts.keepForSeconds;
     struct tm ignored = {};
     if (opts.timeText != nullptr && !parseLocalTime(opts.timeText, ignored)) {
         std::fprintf(stderr, "%s: --time wants a local time \"YYYY-MM-DD HH:MM:SS\", not '%s'\n",
@@ -257,7 +289,7 @@ int main(int argc, char** argv) {
         if (isLocalFile(o.target)) {
             o.bounds.deadlineMs.store(netNowMs() + kConnectTimeoutMs);
             if (!openStreamOutput(o.opened, o.target, streams, o.bounds, error)) {
-                if (o.target.kind == TargetKind::kFile) std::remove(o.name);
+                abandonRecordings(i);
                 failStart("cannot write " + std::string(o.shown) + ": " + error);
             }
         }

@@ -14,6 +14,7 @@ constexpr int kMaxBitrateKbits = 50000;
 constexpr int kMaxRetries = 1000000;
 constexpr int64_t kMaxDurationSeconds = 366LL * 24 * 3600;
 constexpr int kFramesPerSecond = 60;
+constexpr int64_t kSecondsPerDay = 24 * 3600;
 
 const char* value(int argc, char** argv, int& i, const char* name, FILE* err) {
     return optionValue(kProgram, argc, argv, i, name, err);
@@ -33,7 +34,9 @@ bool parseDuration(const char* text, int64_t& frames) {
             if (n > kMaxDurationSeconds) return false;
         }
         int64_t unit = 1;
-        if (*p == 'h')
+        if (*p == 'd')
+            unit = kSecondsPerDay;
+        else if (*p == 'h')
             unit = 3600;
         else if (*p == 'm')
             unit = 60;
@@ -165,6 +168,21 @@ ParseOutcome parseStreamOptions(int argc, char** argv, StreamOptions& opts, FILE
                 return ParseOutcome::kError;
             }
             opts.aspect43 = text[0] == '4';
+        } else if (isOption(arg, "--segment") || isOption(arg, "--keep-for")) {
+            const bool segment = isOption(arg, "--segment");
+            const char* name = segment ? "--segment" : "--keep-for";
+            const char* text = value(argc, argv, i, name, err);
+            if (text == nullptr) return ParseOutcome::kError;
+            int64_t frames = 0;
+            if (!parseDuration(text, frames)) {
+                std::fprintf(err, "%s: %s wants a time such as 1h, 10m or 30d, not '%s'\n",
+                             kProgram, name, text);
+                return ParseOutcome::kError;
+            }
+            if (segment)
+                opts.segmentFrames = frames;
+            else
+                opts.keepForSeconds = frames / kFramesPerSecond;
         } else if (isOption(arg, "--duration")) {
             const char* text = value(argc, argv, i, "--duration", err);
             if (text == nullptr) return ParseOutcome::kError;
@@ -205,9 +223,11 @@ void printStreamUsage(FILE* out) {
         "\n"
         "output (-o), chosen by its name:\n"
         "  NAME.mp4 NAME.mkv NAME.ts   a recording (MP4 in fragments: a crash leaves it\n"
-        "                              playable to its last 2 seconds)\n"
+        "                              playable to its last 2 seconds); time fields name\n"
+        "                              a new file at each start: archive-%%Y%%m%%d-%%H%%M%%S.mp4\n"
         "  NAME.m3u8                   HLS for a web page: 2 s segments beside the\n"
-        "                              playlist, which keeps the last 6; older ones go\n"
+        "                              playlist, which keeps the last 6; older ones go;\n"
+        "                              a playlist that exists is continued\n"
         "  rtmp://HOST/APP/KEY         a streaming platform (also rtmps://), as FLV\n"
         "  srt://HOST:PORT udp://HOST:PORT   MPEG-TS for a studio or cable head end\n"
         "  --format NAME               the container, whatever the name (mp4, matroska,\n"
@@ -215,6 +235,10 @@ void printStreamUsage(FILE* out) {
         "  -y                          replace an existing file\n"
         "  -o is repeatable: one encode feeds every output, and each one opens,\n"
         "  reconnects and fails on its own (a platform, a recording and HLS at once)\n"
+        "  --segment TIME              cut a recording named with time fields into\n"
+        "                              files this long (1h, 10m), each from a keyframe\n"
+        "  --keep-for TIME             remove the recording's own files older than\n"
+        "                              this (30d)\n"
         "\n"
         "pages:\n"
         "  --listen ADDR:PORT  where pages are taken (default 127.0.0.1:6867: this\n"
@@ -239,7 +263,7 @@ void printStreamUsage(FILE* out) {
         "  --no-audio          no sound track\n"
         "\n"
         "running:\n"
-        "  --duration TIME     stop after this much stream: 90s, 10m, 2h, 1h30m\n"
+        "  --duration TIME     stop after this much stream: 90s, 10m, 2h, 1h30m, 1d\n"
         "  --retries N         give up after N failed reconnects in a row (default: never)\n"
         "  --status FILE       rewrite FILE every 5 s with the stream's health as JSON\n"
         "  --metrics FILE      rewrite FILE every 5 s with Prometheus metrics (for\n"

@@ -36,14 +36,16 @@ struct StreamOptions {
     const char* statusFile = nullptr;         // --status FILE: health every 5 s
     const char* metricsFile = nullptr;        // --metrics FILE: Prometheus text every 5 s
     const char* channel = nullptr;            // --channel NAME: the channel in the metrics
+    int64_t segmentFrames = 0;                // --segment: a recording's files this long; 0: one
+    int64_t keepForSeconds = 0;               // --keep-for: older segments go; 0: all stay
 };
 
 // Reads argv into opts. Options take their value as "--name VALUE" or
 // "--name=VALUE". A bad option or value prints one line on err.
 ParseOutcome parseStreamOptions(int argc, char** argv, StreamOptions& opts, FILE* err);
 
-// Parses a length of stream such as "90s", "10m", "2h" or "1h30m" (a bare
-// number counts seconds) into frames at 60 a second. False for anything else,
+// Parses a length of stream such as "90s", "10m", "2h", "1h30m" or "30d" (a
+// bare number counts seconds) into frames at 60 a second. False for anything else,
 // for nothing at all and for more than a year.
 bool parseDuration(const char* text, int64_t& frames);
 
