@@ -157,10 +157,21 @@ int main(int argc, char** argv) {
         case ParseOutcome::kRun:
             break;
     }
+    // The key joins the URL here and is never shown: every line names the
+    // output through shownName.
+    std::string keyed, keyWhy;
+    bool keyBadOption = false;
+    if (opts.keyFile != nullptr) {
+        if (!addStreamKey(opts.output, opts.keyFile, keyed, keyWhy, keyBadOption)) {
+            std::fprintf(stderr, "%s: %s\n", kProgram, keyWhy.c_str());
+            return keyBadOption ? 2 : 1;
+        }
+        opts.output = keyed.c_str();
+    }
     StreamTarget target;
     const char* why = nullptr;
     if (!chooseTarget(opts.output, opts.format, target, why)) {
-        std::fprintf(stderr, "%s: -o %s: %s\n", kProgram, opts.output, why);
+        std::fprintf(stderr, "%s: -o %s: %s\n", kProgram, shownName(opts.output).c_str(), why);
         return 2;
     }
     struct tm ignored = {};

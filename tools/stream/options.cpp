@@ -128,6 +128,9 @@ ParseOutcome parseStreamOptions(int argc, char** argv, StreamOptions& opts, FILE
         } else if (isOption(arg, "--status")) {
             if (!(opts.statusFile = value(argc, argv, i, "--status", err)))
                 return ParseOutcome::kError;
+        } else if (isOption(arg, "--key-file")) {
+            if (!(opts.keyFile = value(argc, argv, i, "--key-file", err)))
+                return ParseOutcome::kError;
         } else if (isOption(arg, "--bitrate")) {
             if (!numberValue(kProgram, argc, argv, i, "--bitrate", kMinBitrateKbits,
                              kMaxBitrateKbits, n, err))
@@ -190,6 +193,8 @@ void printStreamUsage(FILE* out) {
         "  NAME.m3u8                   HLS for a web page: 2 s segments beside the\n"
         "                              playlist, which keeps the last 6; older ones go\n"
         "  rtmp://HOST/APP/KEY         a streaming platform (also rtmps://), as FLV\n"
+        "  --key-file FILE             the stream KEY, the one line in FILE, added to\n"
+        "                              -o rtmp://HOST/APP (kept out of the command line)\n"
         "  srt://HOST:PORT udp://HOST:PORT   MPEG-TS for a studio or cable head end\n"
         "  --format NAME               the container, whatever the name (mp4, matroska,\n"
         "                              mpegts, hls, flv)\n"

@@ -31,6 +31,7 @@ struct StreamOptions {
     bool audio = true;                        // --no-audio leaves the sound track out
     std::vector<std::string> music;           // --audio FILE, repeatable: played in turn
     const char* statusFile = nullptr;         // --status FILE: health every 5 s
+    const char* keyFile = nullptr;            // --key-file FILE: the stream key, read at the start
 };
 
 // Reads argv into opts. Options take their value as "--name VALUE" or

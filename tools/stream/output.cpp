@@ -71,6 +71,7 @@ bool openStreamOutput(StreamOutput& out, const StreamTarget& target, const Encod
     out.audioIndex = -1;
     out.waitingForKey = true;
     int rc = avformat_alloc_output_context2(&out.format, nullptr, target.muxer, target.url);
+    if (rc < 0) out.failure = rc;
     if (rc < 0 || out.format == nullptr) return avFail(error, "cannot set up the container", rc);
     out.format->interrupt_callback = AVIOInterruptCB{interruptOutput, nullptr};
     // Each packet reaches the file or the network when it is written, not
@@ -89,6 +90,7 @@ bool openStreamOutput(StreamOutput& out, const StreamTarget& target, const Encod
         rc = avio_open2(&out.format->pb, target.url, AVIO_FLAG_WRITE,
                         &out.format->interrupt_callback, &protocol);
         av_dict_free(&protocol);
+        if (rc < 0) out.failure = rc;
         ok = rc >= 0 || avFail(error, "cannot open the output", rc);
     }
     if (ok) {
@@ -96,6 +98,7 @@ bool openStreamOutput(StreamOutput& out, const StreamTarget& target, const Encod
         muxerOptions(target, &options);
         rc = avformat_write_header(out.format, &options);
         av_dict_free(&options);
+        if (rc < 0) out.failure = rc;
         ok = rc >= 0 || avFail(error, "cannot write the stream header", rc);
     }
     if (!ok) {
@@ -135,7 +138,10 @@ bool writeStreamPacket(StreamOutput& out, AVPacket* packet, PacketKind kind, boo
                          out.format->streams[packet->stream_index]->time_base);
     const int size = packet->size;
     const int rc = av_interleaved_write_frame(out.format, packet);
-    if (rc < 0) return avFail(error, "cannot write", rc);
+    if (rc < 0) {
+        out.failure = rc;
+        return avFail(error, "cannot write", rc);
+    }
     bytes = size;
     return true;
 }

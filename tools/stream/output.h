@@ -46,6 +46,8 @@ struct StreamOutput {
     int64_t audioOffset;      // the same moment in samples
     AVRational videoBase;     // the video encoder's time base: one frame
     AVRational audioBase;     // the sound encoder's: one sample
+    int failure;              // the libraries' return value (AVERROR) of the call that failed
+                              // last in opening or writing; 0 while none has
 };
 
 // Opens the container for target with the encoded streams, and writes its
