@@ -72,9 +72,11 @@ static bool waitToRetry(const WriterSetup& setup, int code, bool early, const st
     char logged[kLogLineSize];
     lastLibraryError(logged, sizeof logged);
     bool mendable = true;
-    std::string why = describeFailure(code, early, error, logged, mendable);
+    // Only a server refuses: a disk that fails early is a disk that fails.
+    const bool network = setup.target->kind == TargetKind::kNetwork;
+    std::string why = describeFailure(code, early && network, error, logged, mendable);
     hideSecrets(setup.target->url, why);
-    if (setup.target->kind != TargetKind::kNetwork) {
+    if (!network) {
         giveUp(why);
         return false;
     }
