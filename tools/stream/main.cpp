@@ -9,6 +9,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <string>
 
@@ -91,6 +92,30 @@ static struct tm frameTime(const StreamOptions& opts, const DisplayClock& clock,
 
 static bool isLocalFile(const StreamTarget& target) {
     return target.kind != TargetKind::kNetwork;
+}
+
+// The keys of --key-file join the rtmp outputs' URLs here, the first key
+// the first such output's, and are never shown: every line names an output
+// by its redacted name. Returns an exit status when they cannot.
+static int addStreamKeys(StreamOptions& opts) {
+    static std::string keyed[kMaxOutputOptions];  // the URLs with their keys, kept for the run
+    size_t next = 0;
+    for (size_t i = 0; i < opts.outputs.size() && next < opts.keyFiles.size(); ++i) {
+        if (std::strncmp(opts.outputs[i], "rtmp", 4) != 0) continue;
+        std::string why;
+        bool badOption = false;
+        if (!addStreamKey(opts.outputs[i], opts.keyFiles[next++], keyed[i], why, badOption)) {
+            std::fprintf(stderr, "%s: %s\n", kProgram, why.c_str());
+            return badOption ? 2 : 1;
+        }
+        opts.outputs[i] = keyed[i].c_str();
+    }
+    if (next < opts.keyFiles.size()) {
+        std::fprintf(stderr, "%s: --key-file %s: no rtmp:// output is left for this key\n",
+                     kProgram, opts.keyFiles[next]);
+        return 2;
+    }
+    return 0;
 }
 
 // Sets up output i for -o name: its target, its shown name and its queue.
@@ -217,6 +242,7 @@ int main(int argc, char** argv) {
             break;
     }
     output_count = static_cast<int>(opts.outputs.size());
+    if (const int status = addStreamKeys(opts)) return status;
     for (int i = 0; i < output_count; ++i)
         if (const int status = setUpOutput(outputs[i], opts.outputs[i], opts)) return status;
     std::string refusal;

@@ -150,6 +150,10 @@ ParseOutcome parseStreamOptions(int argc, char** argv, StreamOptions& opts, FILE
         } else if (isOption(arg, "--channel")) {
             if (!(opts.channel = value(argc, argv, i, "--channel", err)))
                 return ParseOutcome::kError;
+        } else if (isOption(arg, "--key-file")) {
+            const char* text = value(argc, argv, i, "--key-file", err);
+            if (text == nullptr) return ParseOutcome::kError;
+            opts.keyFiles.push_back(text);
         } else if (isOption(arg, "--bitrate")) {
             if (!numberValue(kProgram, argc, argv, i, "--bitrate", kMinBitrateKbits,
                              kMaxBitrateKbits, n, err))
@@ -230,6 +234,9 @@ void printStreamUsage(FILE* out) {
         "                              a playlist that exists is continued\n"
         "  rtmp://HOST/APP/KEY         a streaming platform (also rtmps://), as FLV\n"
         "  srt://HOST:PORT udp://HOST:PORT   MPEG-TS for a studio or cable head end\n"
+        "  --key-file FILE             the stream KEY, the one line in FILE, added to\n"
+        "                              -o rtmp://HOST/APP (kept out of the command line);\n"
+        "                              repeatable: the first for the first rtmp output...\n"
         "  --format NAME               the container, whatever the name (mp4, matroska,\n"
         "                              mpegts, hls, flv)\n"
         "  -y                          replace an existing file\n"

@@ -38,6 +38,7 @@ struct StreamOptions {
     const char* channel = nullptr;            // --channel NAME: the channel in the metrics
     int64_t segmentFrames = 0;                // --segment: a recording's files this long; 0: one
     int64_t keepForSeconds = 0;               // --keep-for: older segments go; 0: all stay
+    std::vector<const char*> keyFiles;        // --key-file FILE, repeatable: the rtmp outputs' keys
 };
 
 // Reads argv into opts. Options take their value as "--name VALUE" or

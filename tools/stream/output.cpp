@@ -104,6 +104,7 @@ static bool openContainer(StreamOutput& out, const char* name, bool continues, s
     const StreamTarget& target = *out.target;
     AVFormatContext*& format = out.format;
     int rc = avformat_alloc_output_context2(&format, nullptr, target.muxer, name);
+    if (rc < 0) out.failure = rc;
     if (rc < 0 || format == nullptr) return avFail(error, "cannot set up the container", rc);
     format->interrupt_callback = AVIOInterruptCB{interruptOutput, out.bounds};
     // Each packet reaches the file or the network when it is written, not
@@ -131,6 +132,7 @@ static bool openContainer(StreamOutput& out, const char* name, bool continues, s
             rc = avio_open2(&format->pb, name, AVIO_FLAG_WRITE, &format->interrupt_callback,
                             &protocol);
             av_dict_free(&protocol);
+            if (rc < 0) out.failure = rc;
             ok = rc >= 0 || avFail(error, "cannot open the output", rc);
             created = ok && local && !existed;
         }
@@ -140,6 +142,7 @@ static bool openContainer(StreamOutput& out, const char* name, bool continues, s
         muxerOptions(target, continues, &options);
         rc = avformat_write_header(format, &options);
         av_dict_free(&options);
+        if (rc < 0) out.failure = rc;
         ok = rc >= 0 || avFail(error, "cannot write the stream header", rc);
         if (ok && out.watch != nullptr) ok = !hlsWriteFailed(*out.watch, error);
     }
@@ -218,16 +221,20 @@ static bool cutRecording(StreamOutput& out, int64_t keyPts, std::string& error) 
 }
 
 // Writes packet into format's stream index, its timestamps moved back by
-// offset (in base) and put in the stream's own time base.
+// offset (in base) and put in the stream's own time base. A failure's code
+// goes into failure.
 static bool writeInto(AVFormatContext* format, int index, int64_t offset, AVRational base,
-                      AVPacket* packet, int& bytes, std::string& error) {
+                      AVPacket* packet, int& bytes, int& failure, std::string& error) {
     if (packet->pts != AV_NOPTS_VALUE) packet->pts -= offset;
     if (packet->dts != AV_NOPTS_VALUE) packet->dts -= offset;
     packet->stream_index = index;
     av_packet_rescale_ts(packet, base, format->streams[index]->time_base);
     const int size = packet->size;
     const int rc = av_interleaved_write_frame(format, packet);
-    if (rc < 0) return avFail(error, "cannot write", rc);
+    if (rc < 0) {
+        failure = rc;
+        return avFail(error, "cannot write", rc);
+    }
     bytes = size;
     return true;
 }
@@ -287,12 +294,12 @@ bool writeStreamPacket(StreamOutput& out, AVPacket* packet, PacketKind kind, boo
     bool ok = true;
     if (isVideo) {
         ok = writeInto(out.format, out.videoIndex, out.videoOffset, out.videoBase, packet, bytes,
-                       error);
+                       out.failure, error);
     } else if (out.ending != nullptr && packet->pts < out.audioOffset) {
         // Sound from before the cut goes into the file before it.
         if (packet->pts >= out.endingAudioOffset)
             ok = writeInto(out.ending, out.endingAudioIndex, out.endingAudioOffset, out.audioBase,
-                           packet, bytes, error);
+                           packet, bytes, out.failure, error);
     } else if (!finishEnding(out, true, error)) {
         ok = false;
     } else if (out.audioIndex >= 0 && packet->pts >= out.audioOffset) {
@@ -301,7 +308,7 @@ bool writeStreamPacket(StreamOutput& out, AVPacket* packet, PacketKind kind, boo
         // 0 with both streams, which fragmented MP4 (no edit list) and
         // platforms both want.
         ok = writeInto(out.format, out.audioIndex, out.audioOffset, out.audioBase, packet, bytes,
-                       error);
+                       out.failure, error);
     }
     av_packet_unref(packet);
     if (ok && out.watch != nullptr && hlsWriteFailed(*out.watch, error)) ok = false;

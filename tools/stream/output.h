@@ -64,6 +64,8 @@ struct StreamOutput {
     HlsWatch* watch;                   // a playlist's files, watched; null for other outputs
     char name[kOutputNameSize];        // the file written now, its time fields filled in
     char endingName[kOutputNameSize];  // the file before the cut
+    int failure;                       // the libraries' return value (AVERROR) of the call that
+                                       // failed last in opening or writing; 0 while none has
 };
 
 // Opens the container for target with the encoded streams, and writes its

@@ -4,8 +4,12 @@ extern "C" {
 #include <libavformat/avformat.h>
 }
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "tools/common/args.h"
 
@@ -31,6 +35,36 @@ constexpr NameRule kEndings[] = {
     {".ts", "mpegts", TargetKind::kFile},
     {".m3u8", "hls", TargetKind::kHls},
 };
+
+constexpr size_t kShortestSecret = 4;  // shorter ones cannot be told from words
+constexpr size_t kLongestKey = 1024;   // a stream key file holds no more than this
+constexpr const char* kBlanks = " \t\r\n";
+constexpr char kDelete = 0x7f;
+
+// Where a URL's secrets lie, as offsets into it; an empty range when it has none.
+struct UrlParts {
+    size_t userStart, userEnd;  // the user information, without its '@'
+    size_t keyStart, keyEnd;    // an RTMP URL's last path part: the stream key
+    size_t queryStart;          // its '?', or the URL's length
+};
+
+// Splits a URL (anything with "://"); false for a file name.
+bool splitUrl(const char* url, UrlParts& parts) {
+    const char* scheme = std::strstr(url, "://");
+    if (scheme == nullptr) return false;
+    const size_t authority = static_cast<size_t>(scheme - url) + 3;
+    const size_t authorityEnd = authority + std::strcspn(url + authority, "/?#");
+    parts.userStart = parts.userEnd = authority;
+    for (size_t i = authority; i < authorityEnd; ++i)
+        if (url[i] == '@') parts.userEnd = i;
+    parts.queryStart = authorityEnd + std::strcspn(url + authorityEnd, "?");
+    parts.keyStart = parts.keyEnd = parts.queryStart;
+    if (std::strncmp(url, "rtmp", 4) == 0) {
+        for (size_t i = authorityEnd; i < parts.queryStart; ++i)
+            if (url[i] == '/') parts.keyStart = i + 1;
+    }
+    return true;
+}
 
 }  // namespace
 
@@ -77,18 +111,87 @@ bool chooseTarget(const char* url, const char* format, StreamTarget& target, con
 
 void redactUrl(const char* url, char* out, size_t size) {
     if (size == 0) return;
-    const char* scheme = std::strstr(url, "://");
-    if (scheme == nullptr) {
+    UrlParts parts;
+    if (!splitUrl(url, parts)) {
         std::snprintf(out, size, "%s", url);
         return;
     }
-    size_t keep = std::strcspn(url, "?");
-    if (std::strncmp(url, "rtmp", 4) == 0) {
-        const char* lastSlash = std::strrchr(url, '/');
-        if (lastSlash != nullptr && lastSlash > scheme + 2 &&
-            std::strchr(scheme + 3, '/') != lastSlash)
-            keep = static_cast<size_t>(lastSlash - url) + 1;
+    const size_t cut = parts.keyStart < parts.keyEnd ? parts.keyStart : parts.queryStart;
+    const bool user = parts.userStart < parts.userEnd;
+    const size_t hostStart = user ? parts.userEnd + 1 : parts.userStart;
+    std::snprintf(out, size, "%.*s%s%.*s%s", static_cast<int>(parts.userStart), url,
+                  user ? "...@" : "", static_cast<int>(cut - hostStart), url + hostStart,
+                  url[cut] != '\0' ? "..." : "");
+}
+
+void hideSecrets(const char* url, std::string& text) {
+    UrlParts parts;
+    if (!splitUrl(url, parts)) return;
+    const std::string u = url;
+    std::vector<std::string> secrets = {
+        u.substr(parts.userStart, parts.userEnd - parts.userStart),
+        u.substr(parts.keyStart, parts.keyEnd - parts.keyStart),
+        u.substr(parts.queryStart + (u.size() > parts.queryStart)),
+    };
+    // The password alone, and each value of the query alone.
+    const std::string user = secrets[0];
+    if (user.find(':') != std::string::npos) secrets.push_back(user.substr(user.find(':') + 1));
+    for (size_t at = parts.queryStart; at < u.size();) {
+        const size_t end = std::min(u.find('&', at + 1), u.size());
+        const size_t equals = u.find('=', at);
+        if (equals < end) secrets.push_back(u.substr(equals + 1, end - equals - 1));
+        at = end;
     }
-    std::snprintf(out, size, "%.*s%s", static_cast<int>(keep), url,
-                  keep < std::strlen(url) ? "..." : "");
+    for (const std::string& secret : secrets) {
+        if (secret.size() < kShortestSecret) continue;
+        for (size_t at = text.find(secret); at != std::string::npos; at = text.find(secret, at + 3))
+            text.replace(at, secret.size(), "...");
+    }
+}
+
+bool addStreamKey(const char* url, const char* keyFile, std::string& keyed, std::string& why,
+                  bool& badOption) {
+    badOption = false;
+    std::FILE* file = std::fopen(keyFile, "rb");
+    if (file == nullptr) {
+        why =
+            std::string("cannot read the stream key from ") + keyFile + ": " + std::strerror(errno);
+        return false;
+    }
+    char text[kLongestKey + 2];
+    const size_t length = std::fread(text, 1, sizeof text - 1, file);
+    const bool readFailed = std::ferror(file) != 0;
+    std::fclose(file);
+    if (readFailed || length > kLongestKey) {
+        why = std::string("cannot read the stream key from ") + keyFile +
+              (readFailed ? ": read error" : ": longer than 1024 bytes");
+        return false;
+    }
+    text[length] = '\0';
+    std::string key = text;
+    const size_t first = key.find_first_not_of(kBlanks);
+    key = first == std::string::npos ? ""
+                                     : key.substr(first, key.find_last_not_of(kBlanks) + 1 - first);
+    if (key.empty()) {
+        keyed = url;
+        return true;
+    }
+    for (const char c : key)
+        if (static_cast<unsigned char>(c) <= ' ' || c == kDelete) {
+            why = std::string("the stream key in ") + keyFile +
+                  " holds a blank or a control character";
+            return false;
+        }
+    if (std::strncmp(url, "rtmp://", 7) != 0 && std::strncmp(url, "rtmps://", 8) != 0) {
+        badOption = true;
+        why = "--key-file: a stream key completes an rtmp:// or rtmps:// URL";
+        return false;
+    }
+    // Before a query, if the URL has one; one '/' between the path and the key.
+    keyed = url;
+    size_t at = keyed.find('?');
+    if (at == std::string::npos) at = keyed.size();
+    const std::string joined = (at > 0 && keyed[at - 1] == '/' ? "" : "/") + key;
+    keyed.insert(at, joined);
+    return true;
 }

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 enum class TargetKind : uint8_t {
     kFile,     // a recording; a failure to write it ends the stream
@@ -22,6 +23,23 @@ struct StreamTarget {
 // container instead. Returns false with one line's reason in why.
 bool chooseTarget(const char* url, const char* format, StreamTarget& target, const char*& why);
 
-// The URL fit for a log: a stream key (an RTMP URL's last path part) or a
-// query (an SRT passphrase) is left out. Files come back as they are.
+// The URL fit for a log, the health file and the metrics: a URL's user
+// information ("user:password@") becomes "...@", an RTMP URL's last path part
+// (its stream key, also when it is the only one) and any query (an SRT
+// passphrase or stream id) become "...". Files come back as they are.
 void redactUrl(const char* url, char* out, size_t size);
+
+// Replaces in text every secret of url that redactUrl leaves out (the user
+// information and its password, the stream key, the query and its values)
+// with "...", so that a library's line that repeats one says nothing.
+// Secrets shorter than 4 bytes are left, as they cannot be told from words.
+void hideSecrets(const char* url, std::string& text);
+
+// The output of url with the stream key kept in keyFile, so that a key stays
+// out of the command line, the process list and the channel's settings: the
+// file's text, without the blanks and line end around it, becomes the last
+// path part of an rtmp:// or rtmps:// URL. An empty file adds nothing.
+// Returns false with one line's reason in why; badOption then tells a key
+// that has no place in url from a file that cannot be read.
+bool addStreamKey(const char* url, const char* keyFile, std::string& keyed, std::string& why,
+                  bool& badOption);

@@ -2,7 +2,10 @@
 
 extern "C" {
 #include <libavcodec/packet.h>
+#include <libavutil/error.h>
 }
+
+#include <cerrno>
 
 #include <chrono>
 #include <random>
@@ -54,14 +57,19 @@ static void giveUp(Output& o, const std::string& why) {
     discardPackets(o.queue);
 }
 
-// After a failed attempt or a lost connection: says why, waits (emptying
-// the queue), and tells whether to try again.
-static bool waitToRetry(Output& o, const std::string& error, int failures, std::mt19937& random) {
+// After a failed attempt or a lost connection (code and early as
+// describeFailure takes them): says why, waits (emptying the queue), and
+// tells whether to try again.
+static bool waitToRetry(Output& o, int code, bool early, const std::string& error, int failures,
+                        std::mt19937& random) {
     char logged[kLogLineSize];
     lastLibraryError(logged, sizeof logged);
     bool mendable = true;
-    const std::string why = describeFailure(error, logged, mendable);
-    if (o.target.kind != TargetKind::kNetwork) {
+    // Only a server refuses: a disk that fails early is a disk that fails.
+    const bool network = o.target.kind == TargetKind::kNetwork;
+    std::string why = describeFailure(code, early && network, error, logged, mendable);
+    hideSecrets(o.target.url, why);
+    if (!network) {
         giveUp(o, why);
         return false;
     }
@@ -122,7 +130,7 @@ static void writerMain(Output* output, const EncodedStreams* streams) {
             clearLibraryError();
             boundNextCall(o, kConnectTimeoutMs);
             if (!openStreamOutput(out, o.target, *streams, o.bounds, error)) {
-                if (!waitToRetry(o, error, ++failures, random)) break;
+                if (!waitToRetry(o, out.failure, true, error, ++failures, random)) break;
                 continue;
             }
         }
@@ -144,8 +152,11 @@ static void writerMain(Output* output, const EncodedStreams* streams) {
         }
         std::string ignored;
         closeStreamOutput(out, false, ignored);
-        if (netNowMs() - liveSince >= kSteadyLiveMs) failures = 0;
-        if (stopping(o) || !waitToRetry(o, error, ++failures, random)) break;
+        const int64_t liveMs = netNowMs() - liveSince;
+        if (liveMs >= kSteadyLiveMs) failures = 0;
+        if (stopping(o) ||
+            !waitToRetry(o, out.failure, liveMs < kRefusedWithinMs, error, ++failures, random))
+            break;
     }
     std::string ignored;
     closeStreamOutput(out, false, ignored);
@@ -164,25 +175,39 @@ int64_t retryWaitMs(int failures, double jitter) {
     return static_cast<int64_t>(wait * (1.0 + jitter));
 }
 
-std::string describeFailure(const std::string& error, const std::string& logged, bool& mendable) {
+std::string describeFailure(int code, bool early, const std::string& error,
+                            const std::string& logged, bool& mendable) {
     mendable = true;
-    const auto says = [&](const char* text) {
-        return error.find(text) != std::string::npos || logged.find(text) != std::string::npos;
-    };
-    if (says("resolve") || says("Name or service not known") || says("No address associated")) {
+    const auto logs = [&](const char* words) { return logged.find(words) != std::string::npos; };
+    const bool closed = code == AVERROR(EIO) || code == AVERROR_EOF ||
+                        code == AVERROR(ECONNRESET) || code == AVERROR(EPIPE);
+    // The resolver's answer, which the TCP layer logs before it gives up.
+    if (logs("Failed to resolve hostname")) {
         mendable = false;
-        return "unknown host; check the URL (" + (logged.empty() ? error : logged) + ")";
+        return "unknown host; check the URL (" + logged + ")";
     }
-    if (says("Server error") || says("BadName") || says("Rejected") || says("Unauthorized") ||
-        says("403")) {
+    // The server's own no: an RTMP error status (FFmpeg logs it as "Server
+    // error: ", the description or the status code after it), an HTTP 401 or
+    // 403, or a hang-up as the stream is published.
+    const bool rtmpRefused = logs("Server error:") || logs("NetStream.Publish.BadName") ||
+                             logs("NetStream.Publish.Rejected") ||
+                             logs("NetConnection.Connect.Rejected") || logs("Unauthorized");
+    const bool httpRefused = code == AVERROR_HTTP_UNAUTHORIZED || code == AVERROR_HTTP_FORBIDDEN;
+    if (rtmpRefused || httpRefused) {
         mendable = false;
         return "the server refused the stream; check the stream key (" +
                (logged.empty() ? error : logged) + ")";
     }
-    if (says("Immediate exit requested") || says("timed out")) return "no answer in time";
-    if (says("Connection refused")) return "connection refused (is the server running?)";
-    if (says("Connection reset") || says("Broken pipe") || says("End of file"))
-        return "the server closed the connection";
+    if (closed && early && logged.empty()) {
+        mendable = false;
+        return "the server refused the stream; check the stream key (it hung up as the stream "
+               "began)";
+    }
+    if (code == AVERROR_EXIT || code == AVERROR(ETIMEDOUT)) return "no answer in time";
+    if (code == AVERROR(ECONNREFUSED)) return "connection refused (is the server running?)";
+    if (code == AVERROR(ENETUNREACH) || code == AVERROR(EHOSTUNREACH))
+        return "the network does not reach the server (" + (logged.empty() ? error : logged) + ")";
+    if (closed) return "the server closed the connection";
     return error.empty() ? logged : error;
 }
 
