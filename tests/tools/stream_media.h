@@ -63,6 +63,26 @@ inline std::vector<std::string> streamArgs(int port, std::vector<std::string> mo
     return args;
 }
 
+// A figure of the stream's summary line ("frames 540"), -1 when missing.
+inline long summaryFigure(const std::string& said, const std::string& name) {
+    const size_t at = said.rfind(name + " ");
+    return at == std::string::npos ? -1 : std::atol(said.c_str() + at + name.size() + 1);
+}
+
+// The files of folder whose names start with prefix and end with ending, sorted.
+inline std::vector<std::string> filesLike(const fs::path& folder, const std::string& prefix,
+                                          const std::string& ending) {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(folder)) {
+        const std::string name = entry.path().filename().string();
+        if (name.rfind(prefix, 0) == 0 && name.size() >= ending.size() &&
+            name.compare(name.size() - ending.size(), ending.size(), ending) == 0)
+            names.push_back(name);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
 // Sends a message file to port; the sender's exit status.
 inline int sendFile(int port, const std::string& path) {
     std::string output;

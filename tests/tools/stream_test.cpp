@@ -16,8 +16,8 @@
 #include "tests/feed/loopback.h"
 #include "tests/tools/nginx.h"
 #include "tests/tools/stream_media.h"
-#include "tools/stream/intake.h"
 #include "tools/stream/hls.h"
+#include "tools/stream/intake.h"
 
 namespace {
 
@@ -37,26 +37,6 @@ std::string snapshotOf(const fs::path& dir, const std::vector<std::string>& exam
     for (const std::string& e : examples)
         files.push_back(VANTREL_EXAMPLES "/" + e);
     return snapshot(dir, files);
-}
-
-// A figure of the stream's summary line ("frames 540"), -1 when missing.
-long summaryFigure(const std::string& said, const std::string& name) {
-    const size_t at = said.rfind(name + " ");
-    return at == std::string::npos ? -1 : std::atol(said.c_str() + at + name.size() + 1);
-}
-
-// The files of folder whose names start with prefix and end with ending, sorted.
-std::vector<std::string> filesLike(const fs::path& folder, const std::string& prefix,
-                                   const std::string& ending) {
-    std::vector<std::string> names;
-    for (const auto& entry : fs::directory_iterator(folder)) {
-        const std::string name = entry.path().filename().string();
-        if (name.rfind(prefix, 0) == 0 && name.size() >= ending.size() &&
-            name.compare(name.size() - ending.size(), ending.size(), ending) == 0)
-            names.push_back(name);
-    }
-    std::sort(names.begin(), names.end());
-    return names;
 }
 
 // Keyframes come every 2 s from the first on, and nowhere else.

@@ -31,7 +31,6 @@ constexpr const char* kEraseLine = "\r\033[K";
 namespace {
 
 struct QueuedLine {
-    LogTo to;                  // which stream it goes to
     bool fold;                 // a standard error line that may be folded with its like
     int size;                  // bytes of text, 0..kLogLineBytes
     char text[kLogLineBytes];  // the line, without its end
@@ -47,7 +46,10 @@ struct LikeSlot {
     char text[kLogLineBytes];
 };
 
-struct LogState {
+// One stream's lines (standard output or standard error), with a writer
+// thread of its own: a reader that stops reading one stream holds up no line
+// of the other.
+struct LogSink {
     std::mutex lock;                  // guards the ring and the status line
     std::condition_variable ready;    // a line, a status line or the end came
     std::condition_variable drained;  // the ring ran empty and nothing is being written
@@ -57,9 +59,9 @@ struct LogState {
     bool writing = false;             // the writer holds a line it took
     char status[kStatusBytes] = {};   // the status line to draw
     bool statusChanged = false;       // status differs from what the terminal shows
-    bool terminal = false;            // standard error is a terminal; set by startLog
-    int outFd = STDOUT_FILENO;        // where standard output lines go (the original)
-    int errFd = STDERR_FILENO;        // where standard error lines go (the original)
+    bool terminal = false;            // standard error, and a terminal; set by startLog
+    bool folds = false;               // standard error: lines alike are folded
+    int fd = STDOUT_FILENO;           // where its lines go (the original stream)
     LikeSlot like[kLikeSlots] = {};   // the writer's own
     bool sayHeld = false;             // drainLog asks for every held-back line now
     bool statusShown = false;         // the writer's own: the status line stands now
@@ -69,7 +71,7 @@ struct LogState {
 
 // Made once and never freed: threads that still write at the end of the
 // process must not find it destroyed.
-LogState* log_state = nullptr;  // set by startLog before its threads start
+LogSink* log_sinks[2] = {};  // standard output, standard error; set by startLog
 
 }  // namespace
 
@@ -106,7 +108,7 @@ uint64_t likeKey(const char* text, int size) {
     return hash | 1;  // never 0, which marks a free slot
 }
 
-void push(LogState& s, LogTo to, const char* text, size_t size, bool fold = true) {
+void push(LogSink& s, const char* text, size_t size, bool fold = true) {
     if (size > static_cast<size_t>(kLogLineBytes)) size = kLogLineBytes;
     {
         std::lock_guard<std::mutex> hold(s.lock);
@@ -115,8 +117,7 @@ void push(LogState& s, LogTo to, const char* text, size_t size, bool fold = true
             return;
         }
         QueuedLine& line = s.ring[(s.head + s.count) % kLogQueueLines];
-        line.to = to;
-        line.fold = fold && to == LogTo::kError;
+        line.fold = fold && s.folds;
         line.size = static_cast<int>(size);
         std::memcpy(line.text, text, size);
         ++s.count;
@@ -124,30 +125,34 @@ void push(LogState& s, LogTo to, const char* text, size_t size, bool fold = true
     s.ready.notify_one();
 }
 
-// Writes one whole line above the status line.
-void writeLine(LogState& s, LogTo to, const char* text, int size, const char* suffix) {
+LogSink& sinkFor(LogTo to) {
+    return *log_sinks[to == LogTo::kOutput ? 0 : 1];
+}
+
+// Writes one whole line (above the status line, on a terminal).
+void writeLine(LogSink& s, const char* text, int size, const char* suffix) {
     char line[kLogLineBytes + 64];
     const int n = std::snprintf(line, sizeof line, "%.*s%s\n", size, text, suffix);
-    if (s.statusShown) writeAll(s.errFd, kEraseLine, std::strlen(kEraseLine));
+    if (s.statusShown) writeAll(s.fd, kEraseLine, std::strlen(kEraseLine));
     s.statusShown = false;
-    writeAll(to == LogTo::kOutput ? s.outFd : s.errFd, line,
+    writeAll(s.fd, line,
              static_cast<size_t>(n < static_cast<int>(sizeof line) ? n : sizeof line - 1));
 }
 
 // Writes a line that a minute's folding held back, with how many it stands for.
-void sayHeld(LogState& s, LikeSlot& slot, int64_t now) {
+void sayHeld(LogSink& s, LikeSlot& slot, int64_t now) {
     char suffix[64] = "";
     if (slot.held > 1)
         std::snprintf(suffix, sizeof suffix, " (%lld more like it)",
                       static_cast<long long>(slot.held - 1));
-    writeLine(s, LogTo::kError, slot.text, slot.size, suffix);
+    writeLine(s, slot.text, slot.size, suffix);
     slot.held = 0;
     slot.saidMs = now;
 }
 
 // A standard error line: written, or held back when its kind was said less
 // than a minute ago.
-void writeFolded(LogState& s, const QueuedLine& line, int64_t now) {
+void writeFolded(LogSink& s, const QueuedLine& line, int64_t now) {
     const uint64_t key = likeKey(line.text, line.size);
     LikeSlot* slot = nullptr;
     LikeSlot* oldest = &s.like[0];
@@ -170,13 +175,13 @@ void writeFolded(LogState& s, const QueuedLine& line, int64_t now) {
         // A minute has passed: what it held back comes first.
         sayHeld(s, *slot, now);
     }
-    writeLine(s, LogTo::kError, line.text, line.size, "");
+    writeLine(s, line.text, line.size, "");
     slot->saidMs = now;
 }
 
 // Says the lines folding held back for a minute (all of them at the end),
 // and how many lines a full queue dropped.
-void sayWhatWasHeld(LogState& s, int64_t now, bool all) {
+void sayWhatWasHeld(LogSink& s, int64_t now, bool all) {
     for (LikeSlot& slot : s.like)
         if (slot.held > 0 && (all || now - slot.saidMs >= kLogLikeWindowMs)) sayHeld(s, slot, now);
     const int64_t dropped = s.dropped.load();
@@ -185,13 +190,13 @@ void sayWhatWasHeld(LogState& s, int64_t now, bool all) {
         const int n = std::snprintf(text, sizeof text,
                                     "%s: %lld lines were dropped while the log was not read",
                                     kProgram, static_cast<long long>(dropped - s.droppedSaid));
-        writeLine(s, LogTo::kError, text, n, "");
+        writeLine(s, text, n, "");
         s.droppedSaid = dropped;
     }
 }
 
-void writerMain(LogState* state) {
-    LogState& s = *state;
+void writerMain(LogSink* sink) {
+    LogSink& s = *sink;
     QueuedLine line;
     char status[kStatusBytes] = "";  // the status line the terminal shows, or is to show
     for (;;) {
@@ -224,21 +229,20 @@ void writerMain(LogState* state) {
             if (line.fold)
                 writeFolded(s, line, now);
             else
-                writeLine(s, line.to, line.text, line.size, "");
+                writeLine(s, line.text, line.size, "");
         }
         // What was held or dropped is said once the queue has room again.
         if (waiting < kLogQueueLines / 2) sayWhatWasHeld(s, now, sayAll);
         if (s.terminal && !s.statusShown && status[0] != '\0' && waiting == 0) {
-            writeAll(s.errFd, kEraseLine, std::strlen(kEraseLine));
-            writeAll(s.errFd, status, std::strlen(status));
+            writeAll(s.fd, kEraseLine, std::strlen(kEraseLine));
+            writeAll(s.fd, status, std::strlen(status));
             s.statusShown = true;
         }
     }
 }
 
-// Splits what arrives on the caught pipes into lines for the queue.
-void readerMain(LogState* state, int outPipe, int errPipe) {
-    LogState& s = *state;
+// Splits what arrives on the caught pipes into lines for the queues.
+void readerMain(int outPipe, int errPipe) {
     static char pending[2][kLogLineBytes];
     int pendingSize[2] = {0, 0};
     pollfd fds[2] = {{outPipe, POLLIN, 0}, {errPipe, POLLIN, 0}};
@@ -255,10 +259,9 @@ void readerMain(LogState* state, int outPipe, int errPipe) {
                 fds[i].fd = -1;  // nobody writes there any more
                 continue;
             }
-            const LogTo to = i == 0 ? LogTo::kOutput : LogTo::kError;
             for (ssize_t k = 0; k < n; ++k) {
                 if (chunk[k] == '\n' || pendingSize[i] == kLogLineBytes) {
-                    push(s, to, pending[i], static_cast<size_t>(pendingSize[i]));
+                    push(*log_sinks[i], pending[i], static_cast<size_t>(pendingSize[i]));
                     pendingSize[i] = 0;
                     if (chunk[k] == '\n') continue;
                 }
@@ -292,29 +295,35 @@ bool catchFd(int fd, int& readEnd, int& saved) {
 // Public functions
 
 bool startLog(bool terminal) {
-    if (log_state != nullptr) return true;
+    if (log_sinks[0] != nullptr) return true;
     std::fflush(stdout);
     std::fflush(stderr);
-    LogState* s = new LogState;
-    s->terminal = terminal;
+    LogSink* out = new LogSink;
+    LogSink* err = new LogSink;
+    err->terminal = terminal;
+    err->folds = true;
     int outRead = -1, errRead = -1;
-    if (!catchFd(STDOUT_FILENO, outRead, s->outFd)) {
-        delete s;
+    if (!catchFd(STDOUT_FILENO, outRead, out->fd)) {
+        delete out;
+        delete err;
         return false;
     }
-    if (!catchFd(STDERR_FILENO, errRead, s->errFd)) {
-        dup2(s->outFd, STDOUT_FILENO);
-        close(s->outFd);
+    if (!catchFd(STDERR_FILENO, errRead, err->fd)) {
+        dup2(out->fd, STDOUT_FILENO);
+        close(out->fd);
         close(outRead);
-        delete s;
+        delete out;
+        delete err;
         return false;
     }
     // Whole lines reach the pipe as they are printed, not when a buffer fills.
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
-    log_state = s;
+    log_sinks[0] = out;
+    log_sinks[1] = err;
     try {
-        std::thread(writerMain, s).detach();
-        std::thread(readerMain, s, outRead, errRead).detach();
+        std::thread(writerMain, out).detach();
+        std::thread(writerMain, err).detach();
+        std::thread(readerMain, outRead, errRead).detach();
     } catch (...) {
         return false;
     }
@@ -322,61 +331,73 @@ bool startLog(bool terminal) {
 }
 
 void logLine(LogTo to, const char* text, bool fold) {
-    if (log_state == nullptr) {
+    if (log_sinks[0] == nullptr) {
         std::fprintf(to == LogTo::kOutput ? stdout : stderr, "%s\n", text);
         std::fflush(to == LogTo::kOutput ? stdout : stderr);
         return;
     }
-    push(*log_state, to, text, std::strlen(text), fold);
+    push(sinkFor(to), text, std::strlen(text), fold);
 }
 
 void logText(LogTo to, const char* text, size_t size) {
     while (size > 0) {
         const char* end = static_cast<const char*>(std::memchr(text, '\n', size));
         const size_t line = end != nullptr ? static_cast<size_t>(end - text) : size;
-        if (log_state == nullptr) {
+        if (log_sinks[0] == nullptr) {
             std::fprintf(to == LogTo::kOutput ? stdout : stderr, "%.*s\n", static_cast<int>(line),
                          text);
         } else {
-            for (size_t at = 0; at < line || line == 0; at += kLogLineBytes) {
+            // A line longer than the queue's lines goes in pieces.
+            size_t at = 0;
+            do {
                 const size_t piece = line - at < static_cast<size_t>(kLogLineBytes)
                                          ? line - at
                                          : static_cast<size_t>(kLogLineBytes);
-                push(*log_state, to, text + at, piece);
-                if (line == 0) break;
-            }
+                push(sinkFor(to), text + at, piece, false);
+                at += piece;
+            } while (at < line);
         }
         const size_t used = end != nullptr ? line + 1 : line;
         text += used;
         size -= used;
     }
-    if (log_state == nullptr) std::fflush(to == LogTo::kOutput ? stdout : stderr);
+    if (log_sinks[0] == nullptr) std::fflush(to == LogTo::kOutput ? stdout : stderr);
 }
 
 void logStatusLine(const char* text) {
-    if (log_state == nullptr || !log_state->terminal) return;
+    if (log_sinks[1] == nullptr || !log_sinks[1]->terminal) return;
+    LogSink& s = *log_sinks[1];
     {
-        std::lock_guard<std::mutex> hold(log_state->lock);
-        std::snprintf(log_state->status, sizeof log_state->status, "%s", text);
-        log_state->statusChanged = true;
+        std::lock_guard<std::mutex> hold(s.lock);
+        std::snprintf(s.status, sizeof s.status, "%s", text);
+        s.statusChanged = true;
     }
-    log_state->ready.notify_one();
+    s.ready.notify_one();
 }
 
 bool drainLog(int64_t deadlineMs) {
-    if (log_state == nullptr) return true;
+    if (log_sinks[0] == nullptr) return true;
     std::fflush(stdout);
-    std::unique_lock<std::mutex> hold(log_state->lock);
-    log_state->sayHeld = true;
-    log_state->ready.notify_one();
-    for (;;) {
-        if (log_state->count == 0 && !log_state->writing && !log_state->sayHeld) return true;
-        const int64_t left = deadlineMs - nowMs();
-        if (left <= 0) return false;
-        log_state->drained.wait_for(hold, std::chrono::milliseconds(left < 50 ? left : 50));
+    bool drained = true;
+    // Standard error first: the summary matters more than the page trace.
+    for (LogSink* sink : {log_sinks[1], log_sinks[0]}) {
+        std::unique_lock<std::mutex> hold(sink->lock);
+        sink->sayHeld = true;
+        sink->ready.notify_one();
+        for (;;) {
+            if (sink->count == 0 && !sink->writing && !sink->sayHeld) break;
+            const int64_t left = deadlineMs - nowMs();
+            if (left <= 0) {
+                drained = false;
+                break;
+            }
+            sink->drained.wait_for(hold, std::chrono::milliseconds(left < 50 ? left : 50));
+        }
     }
+    return drained;
 }
 
 int64_t logDroppedLines() {
-    return log_state != nullptr ? log_state->dropped.load() : 0;
+    if (log_sinks[0] == nullptr) return 0;
+    return log_sinks[0]->dropped.load() + log_sinks[1]->dropped.load();
 }

@@ -1,7 +1,9 @@
 // The stream's lines, and nobody waits for them. A channel's log reader (the
 // journal, a pipe, a terminal) may stop reading at any time; the threads that
 // make frames and take pages must go on all the same. So every line goes into
-// a bounded queue, and one thread of its own writes the queue out. When the
+// a bounded queue, and a thread of its own writes the queue out: one for
+// standard output, one for standard error, so that a reader who stops
+// reading one of them holds up no line of the other. When the
 // queue is full a line is counted and dropped, and the count is said once the
 // log drains. A line said again and again (refused senders, the same failure)
 // is said once a minute with "(N more like it)".
