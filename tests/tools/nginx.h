@@ -31,7 +31,7 @@ constexpr auto kStartWithin = std::chrono::seconds(10);
 struct NginxSetup {
     int rtmpPort = 0;        // the ingest on 127.0.0.1; 0: none. Its applications: "live" records
                              // every stream into records/NAME.flv, "shut" denies every publisher,
-                             // "refuse" asks the web server (httpPort), which answers 403
+                             // "refuse" (with httpPort) asks the web server, which answers 403
     int httpPort = 0;        // the web server on 127.0.0.1; 0: none
     fs::path webRoot;        // the folder it serves
     bool asWebUser = false;  // started as root: workers read files as www-data does
@@ -59,8 +59,9 @@ inline std::string nginxConfig(const fs::path& dir, const NginxSetup& setup) {
         c += "  application live { live on; record all; record_unique off; record_path " + d +
              "/records; }\n";
         c += "  application shut { live on; deny publish all; }\n";
-        c += "  application refuse { live on; on_publish http://127.0.0.1:" +
-             std::to_string(setup.httpPort) + "/refuse; }\n";
+        if (setup.httpPort != 0)
+            c += "  application refuse { live on; on_publish http://127.0.0.1:" +
+                 std::to_string(setup.httpPort) + "/refuse; }\n";
         c += "} }\n";
     }
     if (setup.httpPort != 0) {

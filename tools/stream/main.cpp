@@ -155,8 +155,8 @@ static void abandonRecordings(int count) {
 }
 
 // The frame loop on the beat. Returns when a stop or --duration ends it, or
-// when every output has failed.
-static void frameLoop(const StreamOptions& opts, LiveEncoder& enc) {
+// when every output has failed: true, or false when encoding failed.
+static bool frameLoop(const StreamOptions& opts, LiveEncoder& enc) {
     struct tm start = {};
     if (opts.timeText != nullptr)
         parseLocalTime(opts.timeText, start);
@@ -189,15 +189,17 @@ static void frameLoop(const StreamOptions& opts, LiveEncoder& enc) {
         ok = ok && encodeAudio(enc, error);
         if (!ok) {
             sayLine((std::string(kProgram) + ": " + error).c_str());
-            break;
+            return false;
         }
     }
+    return true;
 }
 
 // The end: what the encoders hold goes out, every output finishes within
 // the stop's time, the last lines and files are written. Returns the exit
 // status.
-static int endStream(LiveEncoder& enc, EncodedStreams& streams, const HealthFiles& files) {
+static int endStream(LiveEncoder& enc, EncodedStreams& streams, const HealthFiles& files,
+                     bool encoded) {
     const int64_t stopMs = netNowMs();
     std::string error;
     if (anyOutputGoes() && !flushLiveEncoder(enc, error))
@@ -213,7 +215,7 @@ static int endStream(LiveEncoder& enc, EncodedStreams& streams, const HealthFile
     char summary[4096];
     formatSummary(summary, sizeof summary, netNowMs());
     logLine(LogTo::kError, (std::string(kProgram) + ": " + summary).c_str(), false);
-    const int status = someOutputFailed() ? 1 : 0;
+    const int status = someOutputFailed() || !encoded ? 1 : 0;
     closeLiveEncoder(enc);
     // A writer that never ended may still hold its queue and the streams.
     if (writersEnded) {
@@ -342,6 +344,6 @@ int main(int argc, char** argv) {
         waitForMusic(kMusicHeadStartMs);
     }
 
-    frameLoop(opts, enc);
-    return endStream(enc, streams, files);
+    const bool encoded = frameLoop(opts, enc);
+    return endStream(enc, streams, files, encoded);
 }
