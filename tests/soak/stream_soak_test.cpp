@@ -271,6 +271,7 @@ TEST(StreamSoak, StaysOnAirThroughRestartsAndHostilePeers) {
     kill(taker->pid, SIGTERM);
     taker->ended(10s);
     const std::string err = readWhole(stream.err);
+    std::printf("health at the end: %s", readWhole(dir / "status.json").c_str());
     std::printf("%s", err.substr(err.rfind("vantrel-stream: on air")).c_str());
     // A log gets a summary a minute, and the last one at the end.
     size_t summaries = 0;
