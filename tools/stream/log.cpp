@@ -31,6 +31,7 @@ constexpr const char* kEraseLine = "\r\033[K";
 namespace {
 
 struct QueuedLine {
+    int fd;                    // where it goes: the original standard output or error
     bool fold;                 // a standard error line that may be folded with its like
     int size;                  // bytes of text, 0..kLogLineBytes
     char text[kLogLineBytes];  // the line, without its end
@@ -60,7 +61,6 @@ struct LogSink {
     char status[kStatusBytes] = {};   // the status line to draw
     bool statusChanged = false;       // status differs from what the terminal shows
     bool terminal = false;            // standard error, and a terminal; set by startLog
-    bool folds = false;               // standard error: lines alike are folded
     int fd = STDOUT_FILENO;           // where its lines go (the original stream)
     LikeSlot like[kLikeSlots] = {};   // the writer's own
     bool sayHeld = false;             // drainLog asks for every held-back line now
@@ -71,7 +71,9 @@ struct LogSink {
 
 // Made once and never freed: threads that still write at the end of the
 // process must not find it destroyed.
-LogSink* log_sinks[2] = {};  // standard output, standard error; set by startLog
+LogSink* log_sinks[2] = {};  // standard output's, standard error's; set by startLog. One sink
+                             // for both when they are the terminal the status line is drawn on
+int log_fds[2] = {STDOUT_FILENO, STDERR_FILENO};  // the original streams; set by startLog
 
 }  // namespace
 
@@ -108,7 +110,8 @@ uint64_t likeKey(const char* text, int size) {
     return hash | 1;  // never 0, which marks a free slot
 }
 
-void push(LogSink& s, const char* text, size_t size, bool fold = true) {
+void push(LogTo to, const char* text, size_t size, bool fold = true) {
+    LogSink& s = *log_sinks[to == LogTo::kOutput ? 0 : 1];
     if (size > static_cast<size_t>(kLogLineBytes)) size = kLogLineBytes;
     {
         std::lock_guard<std::mutex> hold(s.lock);
@@ -117,7 +120,8 @@ void push(LogSink& s, const char* text, size_t size, bool fold = true) {
             return;
         }
         QueuedLine& line = s.ring[(s.head + s.count) % kLogQueueLines];
-        line.fold = fold && s.folds;
+        line.fd = log_fds[to == LogTo::kOutput ? 0 : 1];
+        line.fold = fold && to == LogTo::kError;
         line.size = static_cast<int>(size);
         std::memcpy(line.text, text, size);
         ++s.count;
@@ -125,17 +129,13 @@ void push(LogSink& s, const char* text, size_t size, bool fold = true) {
     s.ready.notify_one();
 }
 
-LogSink& sinkFor(LogTo to) {
-    return *log_sinks[to == LogTo::kOutput ? 0 : 1];
-}
-
-// Writes one whole line (above the status line, on a terminal).
-void writeLine(LogSink& s, const char* text, int size, const char* suffix) {
+// Writes one whole line to fd (above the status line, on a terminal).
+void writeLine(LogSink& s, int fd, const char* text, int size, const char* suffix) {
     char line[kLogLineBytes + 64];
     const int n = std::snprintf(line, sizeof line, "%.*s%s\n", size, text, suffix);
     if (s.statusShown) writeAll(s.fd, kEraseLine, std::strlen(kEraseLine));
     s.statusShown = false;
-    writeAll(s.fd, line,
+    writeAll(fd, line,
              static_cast<size_t>(n < static_cast<int>(sizeof line) ? n : sizeof line - 1));
 }
 
@@ -145,7 +145,7 @@ void sayHeld(LogSink& s, LikeSlot& slot, int64_t now) {
     if (slot.held > 1)
         std::snprintf(suffix, sizeof suffix, " (%lld more like it)",
                       static_cast<long long>(slot.held - 1));
-    writeLine(s, slot.text, slot.size, suffix);
+    writeLine(s, s.fd, slot.text, slot.size, suffix);
     slot.held = 0;
     slot.saidMs = now;
 }
@@ -175,7 +175,7 @@ void writeFolded(LogSink& s, const QueuedLine& line, int64_t now) {
         // A minute has passed: what it held back comes first.
         sayHeld(s, *slot, now);
     }
-    writeLine(s, line.text, line.size, "");
+    writeLine(s, line.fd, line.text, line.size, "");
     slot->saidMs = now;
 }
 
@@ -190,7 +190,7 @@ void sayWhatWasHeld(LogSink& s, int64_t now, bool all) {
         const int n = std::snprintf(text, sizeof text,
                                     "%s: %lld lines were dropped while the log was not read",
                                     kProgram, static_cast<long long>(dropped - s.droppedSaid));
-        writeLine(s, text, n, "");
+        writeLine(s, s.fd, text, n, "");
         s.droppedSaid = dropped;
     }
 }
@@ -199,6 +199,7 @@ void writerMain(LogSink* sink) {
     LogSink& s = *sink;
     QueuedLine line;
     char status[kStatusBytes] = "";  // the status line the terminal shows, or is to show
+    bool statusNew = false;          // status is not on the terminal yet
     for (;;) {
         bool haveLine = false, sayAll = false;
         int waiting = 0;
@@ -218,7 +219,7 @@ void writerMain(LogSink* sink) {
             if (s.statusChanged) {
                 std::memcpy(status, s.status, sizeof status);
                 s.statusChanged = false;
-                s.statusShown = false;
+                statusNew = true;
             }
             waiting = s.count;
             sayAll = s.sayHeld && waiting == 0;
@@ -229,14 +230,16 @@ void writerMain(LogSink* sink) {
             if (line.fold)
                 writeFolded(s, line, now);
             else
-                writeLine(s, line.text, line.size, "");
+                writeLine(s, line.fd, line.text, line.size, "");
         }
         // What was held or dropped is said once the queue has room again.
         if (waiting < kLogQueueLines / 2) sayWhatWasHeld(s, now, sayAll);
-        if (s.terminal && !s.statusShown && status[0] != '\0' && waiting == 0) {
-            writeAll(s.fd, kEraseLine, std::strlen(kEraseLine));
+        // The status line stands below the last line, drawn again when it changed.
+        if (s.terminal && waiting == 0 && (statusNew || !s.statusShown)) {
+            if (s.statusShown) writeAll(s.fd, kEraseLine, std::strlen(kEraseLine));
             writeAll(s.fd, status, std::strlen(status));
-            s.statusShown = true;
+            s.statusShown = status[0] != '\0';
+            statusNew = false;
         }
     }
 }
@@ -261,7 +264,8 @@ void readerMain(int outPipe, int errPipe) {
             }
             for (ssize_t k = 0; k < n; ++k) {
                 if (chunk[k] == '\n' || pendingSize[i] == kLogLineBytes) {
-                    push(*log_sinks[i], pending[i], static_cast<size_t>(pendingSize[i]));
+                    push(i == 0 ? LogTo::kOutput : LogTo::kError, pending[i],
+                         static_cast<size_t>(pendingSize[i]));
                     pendingSize[i] = 0;
                     if (chunk[k] == '\n') continue;
                 }
@@ -298,30 +302,29 @@ bool startLog(bool terminal) {
     if (log_sinks[0] != nullptr) return true;
     std::fflush(stdout);
     std::fflush(stderr);
-    LogSink* out = new LogSink;
-    LogSink* err = new LogSink;
-    err->terminal = terminal;
-    err->folds = true;
-    int outRead = -1, errRead = -1;
-    if (!catchFd(STDOUT_FILENO, outRead, out->fd)) {
-        delete out;
-        delete err;
-        return false;
-    }
-    if (!catchFd(STDERR_FILENO, errRead, err->fd)) {
-        dup2(out->fd, STDOUT_FILENO);
-        close(out->fd);
+    int outRead = -1, errRead = -1, outFd = -1, errFd = -1;
+    if (!catchFd(STDOUT_FILENO, outRead, outFd)) return false;
+    if (!catchFd(STDERR_FILENO, errRead, errFd)) {
+        dup2(outFd, STDOUT_FILENO);
+        close(outFd);
         close(outRead);
-        delete out;
-        delete err;
         return false;
     }
     // Whole lines reach the pipe as they are printed, not when a buffer fills.
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
+    LogSink* err = new LogSink;
+    err->terminal = terminal;
+    err->fd = errFd;
+    // On the terminal that shows the status line, the page trace is printed
+    // above it, in turn with everything else.
+    LogSink* out = terminal && isatty(outFd) != 0 ? err : new LogSink;
+    out->fd = out == err ? errFd : outFd;
+    log_fds[0] = outFd;
+    log_fds[1] = errFd;
     log_sinks[0] = out;
     log_sinks[1] = err;
     try {
-        std::thread(writerMain, out).detach();
+        if (out != err) std::thread(writerMain, out).detach();
         std::thread(writerMain, err).detach();
         std::thread(readerMain, outRead, errRead).detach();
     } catch (...) {
@@ -336,7 +339,7 @@ void logLine(LogTo to, const char* text, bool fold) {
         std::fflush(to == LogTo::kOutput ? stdout : stderr);
         return;
     }
-    push(sinkFor(to), text, std::strlen(text), fold);
+    push(to, text, std::strlen(text), fold);
 }
 
 void logText(LogTo to, const char* text, size_t size) {
@@ -353,7 +356,7 @@ void logText(LogTo to, const char* text, size_t size) {
                 const size_t piece = line - at < static_cast<size_t>(kLogLineBytes)
                                          ? line - at
                                          : static_cast<size_t>(kLogLineBytes);
-                push(sinkFor(to), text + at, piece, false);
+                push(to, text + at, piece, false);
                 at += piece;
             } while (at < line);
         }
@@ -383,6 +386,9 @@ bool drainLog(int64_t deadlineMs) {
     for (LogSink* sink : {log_sinks[1], log_sinks[0]}) {
         std::unique_lock<std::mutex> hold(sink->lock);
         sink->sayHeld = true;
+        // The end: the last lines stand, with no status line after them.
+        sink->status[0] = '\0';
+        sink->statusChanged = true;
         sink->ready.notify_one();
         for (;;) {
             if (sink->count == 0 && !sink->writing && !sink->sayHeld) break;
@@ -399,5 +405,6 @@ bool drainLog(int64_t deadlineMs) {
 
 int64_t logDroppedLines() {
     if (log_sinks[0] == nullptr) return 0;
-    return log_sinks[0]->dropped.load() + log_sinks[1]->dropped.load();
+    return log_sinks[1]->dropped.load() +
+           (log_sinks[0] != log_sinks[1] ? log_sinks[0]->dropped.load() : 0);
 }
