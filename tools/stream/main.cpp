@@ -121,14 +121,9 @@ static void frameLoop(const StreamOptions& opts, LiveEncoder& enc, PacketQueue& 
         composeFrame(frameTime(opts, clock, index));
         noteChangedRows(enc, present_first_row, present_end_row);
         int64_t dropped = 0;
-        bool ok = true;
-        if (step.encode) {
-            ok = encodeVideo(enc, win_present_buf, index, keyframe_wanted.exchange(false), queue,
-                             dropped, error);
-            stream_status.frames.fetch_add(1);
-        } else {
-            stream_status.skipped.fetch_add(1);
-        }
+        bool ok = encodeVideo(enc, win_present_buf, index, keyframe_wanted.exchange(false), queue,
+                              dropped, error);
+        stream_status.frames.fetch_add(1);
         ok = ok && encodeAudio(enc, queue, error);
         stream_status.dropped.fetch_add(dropped);
         if (!ok) {
