@@ -34,7 +34,8 @@ extern std::atomic<bool> writer_done;      // set by the writer as it ends
 
 // The wait before the next attempt after attempt failures in a row (1 for
 // the first): 2 s grown 1.5 times per failure, at most 60 s, then spread by
-// jitter (-0.1..0.1) so that many channels do not knock at once.
+// jitter (-0.1..0.1) so that many channels do not knock at once; a spread
+// wait never exceeds 60 s.
 int64_t retryWaitMs(int failures, double jitter);
 
 // The failure of an attempt in words a user acts on, from the libraries' own
