@@ -5,6 +5,8 @@ extern "C" {
 #include <libavformat/avformat.h>
 }
 
+#include <strings.h>
+
 #include <cstring>
 
 #include "feed/net.h"
@@ -24,6 +26,13 @@ constexpr const char* kHlsListSize = "6";
 constexpr const char* kHlsFlags = "delete_segments+independent_segments";
 // MPEG-TS over UDP: seven whole 188-byte packets a datagram, as receivers expect.
 constexpr const char* kUdpPacketBytes = "1316";
+// SRT in live mode throws away what the peer has not acknowledged yet when
+// the socket closes (its linger is 0 there): the last fifth of a second of
+// every stream. A linger keeps the socket until the peer has it all. A stop
+// then takes about a second longer (the library ends the socket on its own
+// thread's next round), up to three with a peer that no longer answers,
+// inside the stop's 5 s.
+constexpr const char* kSrtLingerSeconds = "2";
 
 // ---------------------------------------------------------------------------
 // Globals
@@ -86,6 +95,9 @@ bool openStreamOutput(StreamOutput& out, const StreamTarget& target, const Encod
         AVDictionary* protocol = nullptr;
         if (target.udp && std::strstr(target.url, "pkt_size") == nullptr)
             av_dict_set(&protocol, "pkt_size", kUdpPacketBytes, 0);
+        if (strncasecmp(target.url, "srt://", 6) == 0 &&
+            std::strstr(target.url, "linger") == nullptr)
+            av_dict_set(&protocol, "linger", kSrtLingerSeconds, 0);
         rc = avio_open2(&out.format->pb, target.url, AVIO_FLAG_WRITE,
                         &out.format->interrupt_callback, &protocol);
         av_dict_free(&protocol);
