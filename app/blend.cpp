@@ -125,6 +125,7 @@ static void blendSse2(const uint32_t* fg, const uint32_t* bg, uint32_t* out, siz
 // every x in 0..65534, x / 255 == ((x + 1) * 257) >> 16, a high-word multiply.
 constexpr short kPairBias = 32640 + 1;  // 128 * 255 back, and the +1 of the division
 constexpr short kDiv255Pair = 257;
+constexpr size_t kMixedRunPixels = 256;  // pixels taken block by block after a line of mixed alpha
 
 VANTREL_AVX2 static inline __m256i div255Avx2(__m256i x) {
     return _mm256_srli_epi16(
@@ -184,36 +185,77 @@ VANTREL_AVX2 static inline __m256i mixAvx2(__m256i f, __m256i w) {
     return toPresentAvx2(_mm256_packus_epi16(lo, hi));
 }
 
-// One pass over the blocks. With plainCanvas set the background is weighed by
+// The weighted background of one block. With plainCanvas set it is the mask
+// alone, and the alpha bits of every background that is neither clear nor
+// opaque are gathered into odd (the caller's check that the mask was right).
+template <bool plainCanvas>
+VANTREL_AVX2 static inline __m256i weightedBlockAvx2(__m256i b, __m256i alpha, __m256i& odd) {
+    if constexpr (plainCanvas) {
+        const __m256i opaque = _mm256_srai_epi32(b, 31);
+        odd = _mm256_or_si256(odd, _mm256_xor_si256(b, opaque));
+        return _mm256_and_si256(b, opaque);
+    } else {
+        (void)odd;
+        return weightedAvx2(b, alpha);
+    }
+}
+
+// One block of 8 pixels whose foreground f is loaded already.
+template <bool plainCanvas>
+VANTREL_AVX2 static inline void blendBlockAvx2(__m256i f, const uint32_t* bg, uint32_t* out,
+                                               __m256i alpha, __m256i& odd) {
+    __m256i* dst = reinterpret_cast<__m256i*>(out);
+    // Neither "every alpha 255" nor "every alpha 0": the block needs the mix.
+    const bool uniform = !_mm256_testnzc_si256(f, alpha);
+    if (uniform && _mm256_testc_si256(f, alpha)) {
+        _mm256_storeu_si256(dst, toPresentAvx2(f));  // opaque: the background is not read
+        return;
+    }
+    const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(bg));
+    const __m256i w = weightedBlockAvx2<plainCanvas>(b, alpha, odd);
+    _mm256_storeu_si256(dst, uniform ? toPresentAvx2(w) : mixAvx2(f, w));
+}
+
+// One pass over the pixels. With plainCanvas set the background is weighed by
 // its mask alone, and the pass returns false when some background block it read
 // had an alpha other than 0 or 255 (its output is then wrong, and the caller
 // runs the pass again without the shortcut). Checking that costs one OR per
 // block, against a test and a branch per block for choosing the weighting.
+//
+// A frame is mostly whole cache lines of opaque pixels (the top region) or of
+// clear ones (where the canvas shows through). The pass takes those a line
+// (two blocks) at a time, with one test and one branch for the pair; at the
+// first line that is neither, it goes block by block for kMixedRunPixels,
+// where one test per block tells all three kinds apart, and then tries lines
+// again.
 template <bool plainCanvas>
 VANTREL_AVX2 static bool blendPassAvx2(const uint32_t* fg, const uint32_t* bg, uint32_t* out,
                                        size_t n) {
     const __m256i alpha = _mm256_set1_epi32(static_cast<int>(kAlphaMask));
     __m256i odd = _mm256_setzero_si256();  // alpha bits of backgrounds that are neither 0 nor 255
     size_t i = 0;
-    for (; i + 8 <= n; i += 8) {
-        const __m256i f = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(fg + i));
-        __m256i* dst = reinterpret_cast<__m256i*>(out + i);
-        // Neither "every alpha 255" nor "every alpha 0": the block needs the mix.
-        const bool uniform = !_mm256_testnzc_si256(f, alpha);
-        if (uniform && _mm256_testc_si256(f, alpha)) {
-            _mm256_storeu_si256(dst, toPresentAvx2(f));  // opaque: the background is not read
-            continue;
+    while (i + 8 <= n) {
+        for (; i + 16 <= n; i += 16) {
+            const __m256i f0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(fg + i));
+            const __m256i f1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(fg + i + 8));
+            __m256i* dst = reinterpret_cast<__m256i*>(out + i);
+            if (_mm256_testc_si256(_mm256_and_si256(f0, f1), alpha)) {  // all 16 opaque
+                _mm256_storeu_si256(dst, toPresentAvx2(f0));
+                _mm256_storeu_si256(dst + 1, toPresentAvx2(f1));
+                continue;
+            }
+            if (!_mm256_testz_si256(_mm256_or_si256(f0, f1), alpha)) break;  // not all clear
+            const __m256i b0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(bg + i));
+            const __m256i b1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(bg + i + 8));
+            _mm256_storeu_si256(dst, toPresentAvx2(weightedBlockAvx2<plainCanvas>(b0, alpha, odd)));
+            _mm256_storeu_si256(dst + 1,
+                                toPresentAvx2(weightedBlockAvx2<plainCanvas>(b1, alpha, odd)));
         }
-        const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(bg + i));
-        __m256i w;
-        if constexpr (plainCanvas) {
-            const __m256i opaque = _mm256_srai_epi32(b, 31);
-            odd = _mm256_or_si256(odd, _mm256_xor_si256(b, opaque));
-            w = _mm256_and_si256(b, opaque);
-        } else {
-            w = weightedAvx2(b, alpha);
-        }
-        _mm256_storeu_si256(dst, uniform ? toPresentAvx2(w) : mixAvx2(f, w));
+        const size_t end = n - i > kMixedRunPixels ? i + kMixedRunPixels : n;
+        for (; i + 8 <= end; i += 8)
+            blendBlockAvx2<plainCanvas>(
+                _mm256_loadu_si256(reinterpret_cast<const __m256i*>(fg + i)), bg + i, out + i,
+                alpha, odd);
     }
     for (; i < n; ++i)
         out[i] = blendOne(fg[i], bg[i]);

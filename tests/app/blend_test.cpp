@@ -88,6 +88,20 @@ TEST(Blend, KernelsMatchTheReferenceBitForBit) {
                 bg.push_back(i % 8 == i / 8 - 1 ? odd[1] : base[1]);
             }
     expectKernelsMatchReference(fg, bg, "block shortcuts");
+    // Whole blocks of every kind beside every other, at both halves of a
+    // cache line (the kernels take two opaque or two clear blocks at once),
+    // then long runs of each kind.
+    fg.clear(), bg.clear();
+    const auto run = [&](const uint32_t* kind, int n) {
+        fg.insert(fg.end(), n, kind[0]);
+        bg.insert(bg.end(), n, kind[1]);
+    };
+    for (const auto& first : kinds)
+        for (const auto& second : kinds)
+            run(first, 8), run(second, 16);
+    for (const auto& kind : kinds)
+        run(kind, 1000);
+    expectKernelsMatchReference(fg, bg, "blocks side by side");
     for (size_t n = 0; n <= 41; ++n)
         expectKernelsMatchReference(pixels(n, false), pixels(n, false), "short run");
     expectKernelsMatchReference(pixels(1 << 18, false), pixels(1 << 18, false), "random");

@@ -8,6 +8,7 @@ extern "C" {
 #include <libavutil/error.h>
 }
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <random>
@@ -78,9 +79,9 @@ TEST(YuvConversion, ChangedRowsGiveTheWholeConversion) {
     EXPECT_TRUE(banded == whole);
 }
 
-// Frame n is due at n/60 s exactly, at any length of run; a frame whose
-// successor is due already is composed but not encoded; a thread that slept
-// jumps to the present.
+// Frame n is due at n/60 s exactly, at any length of run; a frame late by
+// up to a quarter of a second (15 slots) still goes on air with its own
+// slot's time; further behind, the stream skips ahead to the present.
 TEST(StreamBeat, FramesKeepTheWallClock) {
     EXPECT_EQ(frameDueNs(5, 1), 5 + 16666667);
     EXPECT_EQ(frameDueNs(0, 60), 1000000000);
@@ -91,16 +92,31 @@ TEST(StreamBeat, FramesKeepTheWallClock) {
         int64_t index, now;  // now in frames' times
         BeatStep step;
     } cases[] = {
-        {10, 10, {10, 0, true}},
-        {10, 11, {10, 0, false}},
-        {10, 130, {10, 0, false}},
-        {10, 131, {131, 121, true}},
+        {10, 10, {10, 0}},     {10, 11, {10, 0}},   // a slot late: encoded all the same
+        {10, 25, {10, 0}},     {10, 26, {26, 16}},  // the budget, and one slot past it
+        {10, 131, {131, 121}},                      // a machine that slept
     };
     for (const auto& c : cases) {
         const BeatStep s = takeBeat(0, c.index, frameDueNs(0, c.now) + 1000);
-        EXPECT_EQ(s.index * 1000000 + s.jumped * 10 + s.encode,
-                  c.step.index * 1000000 + c.step.jumped * 10 + c.step.encode)
+        EXPECT_EQ(s.index * 1000000 + s.jumped, c.step.index * 1000000 + c.step.jumped)
             << c.index << " at " << c.now;
+    }
+    // A day of frames that take 5 ms each, but every 120th (a keyframe) takes
+    // longer: every slot is encoded or skipped exactly once, in order, and a
+    // burst within the budget costs no frame.
+    for (const int64_t burstMs : {200, 300}) {
+        int64_t frames = 0, skipped = 0, last = -1, nowNs = 0;
+        for (int64_t index = 0; index < 5184000; ++index) {
+            nowNs = std::max(nowNs, frameDueNs(0, index));
+            const BeatStep s = takeBeat(0, index, nowNs);
+            ASSERT_GT(s.index, last);
+            skipped += s.jumped;
+            index = last = s.index;
+            ++frames;
+            nowNs += (index % 120 == 0 ? burstMs : 5) * 1000000;
+        }
+        EXPECT_EQ(frames + skipped, last + 1) << burstMs;
+        EXPECT_EQ(skipped == 0, burstMs <= 250) << burstMs << " ms: " << skipped;
     }
 }
 
@@ -136,6 +152,34 @@ TEST(StreamOptions, ReadsDurationsListensAndNetworks) {
     for (const auto& [text, mask] : ranges) {
         NetRange range = {0, 1};
         EXPECT_EQ(parseNetRange(text, range) ? range.mask : 1u, mask) << text;
+    }
+    // Whole command lines: what a user leaves out, and a number with anything
+    // after it (refused, not read as its leading digits).
+    const struct {
+        std::vector<const char*> args;
+        const char* read;  // listen address, port and bitrate; null: refused
+    } lines[] = {
+        {{"-o", "a.ts"}, "127.0.0.1:6867 2500"},
+        {{"-o", "a.ts", "--listen=0.0.0.0:7000", "--bitrate", "800"}, "0.0.0.0:7000 800"},
+        {{"-o", "a.ts", "--bitrate", "2500x"}, nullptr},
+        {{"-o", "a.ts", "--bitrate=800 "}, nullptr},
+        {{"-o", "a.ts", "--retries", "3.5"}, nullptr},
+    };
+    for (const auto& line : lines) {
+        std::vector<char*> argv = {const_cast<char*>("vantrel-stream")};
+        for (const char* arg : line.args)
+            argv.push_back(const_cast<char*>(arg));
+        StreamOptions opts;
+        FILE* err = std::tmpfile();
+        const ParseOutcome got = parseStreamOptions(int(argv.size()), argv.data(), opts, err);
+        std::fclose(err);
+        char address[16];
+        formatIpv4(opts.listenAddress, address, sizeof address);
+        const std::string read = std::string(address) + ":" + std::to_string(opts.listenPort) +
+                                 " " + std::to_string(opts.bitrateKbits);
+        EXPECT_EQ(got == ParseOutcome::kRun ? read : "refused",
+                  line.read != nullptr ? line.read : "refused")
+            << line.args.back();
     }
     feed_allowed = {};
     EXPECT_TRUE(feedPeerAllowed(0x7f000001));
@@ -304,15 +348,18 @@ TEST(StreamHlsNames, SegmentsAreKnownByThePlaylistsName) {
         EXPECT_EQ(hlsSegmentPattern(playlist), pattern);
 }
 
-// Waits grow 1.5 times from 2 s to 60 s, spread by the jitter; a host that
-// does not resolve or a refused stream key is said plainly and not hurried.
+// Waits grow 1.5 times from 2 s to 60 s, spread by the jitter and never past
+// 60 s; a host that does not resolve or a refused stream key is said plainly
+// and not hurried.
 TEST(StreamWriter, RetriesGrowAndFailuresAreSaidPlainly) {
     const struct {
         int failures;
         double jitter;
         int64_t ms;
-    } waits[] = {{1, 0, 2000},   {2, 0, 3000},   {3, 0, 4500},   {9, 0, 51257},
-                 {10, 0, 60000}, {40, 0, 60000}, {1, 0.1, 2200}, {1, -0.1, 1800}};
+    } waits[] = {{1, 0, 2000},     {2, 0, 3000},      {3, 0, 4500},   {9, 0, 51257},
+                 {10, 0, 60000},   {40, 0, 60000},    {1, 0.1, 2200}, {1, -0.1, 1800},
+                 {9, 0.1, 56383},  {10, -0.1, 54000},   // spread below the cap
+                 {10, 0.1, 54000}, {40, 0.05, 57000}};  // never past it: folded back
     for (const auto& w : waits)
         EXPECT_EQ(retryWaitMs(w.failures, w.jitter), w.ms) << w.failures;
     // From the libraries' codes and the protocol's words, never from digits:

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cmath>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -45,6 +46,47 @@ void expectKeyframesEvery120(const Decoded& d, const std::string& what) {
     EXPECT_EQ(d.keys.front(), 0u) << what;
     for (size_t i = 1; i < d.keys.size(); ++i)
         EXPECT_EQ(d.keys[i] - d.keys[i - 1], 120u) << what;
+}
+
+// The count after the last "what " in a stream's lines (its summary's).
+long counted(const std::string& said, const std::string& what) {
+    const size_t at = said.rfind(what + " ");
+    return at == std::string::npos ? -1 : std::atol(said.c_str() + at + what.size() + 1);
+}
+
+// The first channel of a file's sound track, decoded (AAC gives floats).
+std::vector<float> decodeSound(const fs::path& path) {
+    std::vector<float> left;
+    AVFormatContext* format = nullptr;
+    if (avformat_open_input(&format, path.c_str(), nullptr, nullptr) < 0) return left;
+    avformat_find_stream_info(format, nullptr);
+    const int a = av_find_best_stream(format, AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0);
+    AVCodecContext* codec = nullptr;
+    if (a >= 0) {
+        const AVCodecParameters* par = format->streams[a]->codecpar;
+        codec = avcodec_alloc_context3(avcodec_find_decoder(par->codec_id));
+        avcodec_parameters_to_context(codec, par);
+        avcodec_open2(codec, codec->codec, nullptr);
+    }
+    AVPacket* packet = av_packet_alloc();
+    AVFrame* frame = av_frame_alloc();
+    const auto take = [&] {
+        while (avcodec_receive_frame(codec, frame) == 0)
+            if (frame->format == AV_SAMPLE_FMT_FLTP) {
+                const float* samples = reinterpret_cast<const float*>(frame->extended_data[0]);
+                left.insert(left.end(), samples, samples + frame->nb_samples);
+            }
+    };
+    while (codec != nullptr && av_read_frame(format, packet) >= 0) {
+        if (packet->stream_index == a && avcodec_send_packet(codec, packet) >= 0) take();
+        av_packet_unref(packet);
+    }
+    if (codec != nullptr) avcodec_send_packet(codec, nullptr), take();
+    av_frame_free(&frame);
+    av_packet_free(&packet);
+    avcodec_free_context(&codec);
+    avformat_close_input(&format);
+    return left;
 }
 
 // A lossless recording while pages arrive, ended by SIGTERM: once each page
@@ -96,6 +138,51 @@ TEST(StreamRecording, LosslessFramesAreTheSnapshots) {
         gaps += rec.pts[i] - rec.pts[i - 1] - 1;
     }
     EXPECT_EQ(gaps, skipped);
+    folder.keep = HasFailure();
+}
+
+// A --duration run with a 1 kHz tone for music: its frames are paced by the
+// clock (the 180 frames of 3 s take 3 s, and carry the times 0..179), and
+// the tone comes out whole: over two seconds, all but a trace of the sound's
+// energy is one unbroken 1 kHz sine (samples out of order, or a block
+// dropped or repeated, break its phase and spread it over other pitches).
+TEST(StreamRecording, FramesKeepTheClockAndMusicItsPitch) {
+    TempFolder folder("stream-paced");
+    const fs::path& dir = folder.path;
+    std::string output;
+    ASSERT_EQ(runProgram(FFMPEG_PROGRAM,
+                         "-v error -f lavfi -i sine=frequency=1000:duration=10 '" +
+                             (dir / "tone.wav").string() + "'",
+                         output),
+              0)
+        << output;
+    std::chrono::duration<double> onAir{};
+    {
+        Child stream(
+            streamArgs(freePort(), {"--audio", "tone.wav", "--duration", "3s", "-o", "rec.ts"}),
+            dir, "stream");
+        ASSERT_TRUE(waitFor(stream.err, "live on", kStart)) << readWhole(stream.err);
+        const auto live = std::chrono::steady_clock::now();
+        ASSERT_TRUE(stream.ended(kStart));
+        onAir = std::chrono::steady_clock::now() - live;
+        EXPECT_EQ(stream.status, 0) << readWhole(stream.err);
+    }
+    EXPECT_GE(onAir.count(), 2.5);  // 2.98 s from the first frame; the line came just before
+    const std::string said = readWhole(dir / "stream.err");
+    const Decoded rec = decode(dir / "rec.ts");
+    ASSERT_FALSE(rec.pts.empty()) << said;
+    EXPECT_EQ(long(rec.pts.size()), counted(said, "frames")) << said;
+    EXPECT_EQ(rec.pts.front() * 1000 + rec.pts.back(), 179);
+    const std::vector<float> sound = decodeSound(dir / "rec.ts");
+    constexpr size_t kFrom = 24000, kTo = 120000;  // 0.5 s to 2.5 s at 48 kHz
+    ASSERT_GE(sound.size(), kTo);
+    double c = 0, s = 0, energy = 0;
+    for (size_t n = kFrom; n < kTo; ++n) {
+        const double phase = 2 * M_PI * 1000 * double(n) / 48000;
+        c += sound[n] * std::cos(phase), s += sound[n] * std::sin(phase);
+        energy += double(sound[n]) * sound[n];
+    }
+    EXPECT_GT(2 * (c * c + s * s) / (double(kTo - kFrom) * energy), 0.99);
     folder.keep = HasFailure();
 }
 
@@ -358,6 +445,23 @@ TEST(StreamNetwork, ReceiversGetTheStreamAndItComesBack) {
     EXPECT_EQ(ts.width * 1000 + ts.height, 720480);
     EXPECT_TRUE(ts.audio);
     EXPECT_GE(ts.pts.size(), 240u);
+
+    // SRT to a receiver that listens: a stop at the end loses no frame.
+    const std::string srt = "srt://127.0.0.1:" + std::to_string(freePort(SOCK_DGRAM));
+    {
+        Child taker({FFMPEG_PROGRAM, "-nostdin", "-v", "error", "-y", "-i", srt + "?mode=listener",
+                     "-c", "copy", "srt.ts"},
+                    dir, "srt");
+        std::this_thread::sleep_for(500ms);
+        Child stream(streamArgs(port, {"--duration", "3s", "-o", srt + "?mode=caller"}), dir,
+                     "stream");
+        ASSERT_TRUE(stream.ended(kStart) && taker.ended(15s));
+        EXPECT_EQ(stream.status, 0) << readWhole(stream.err);
+    }
+    const std::string said = readWhole(dir / "stream.err");
+    const Decoded srtFile = decode(dir / "srt.ts");
+    EXPECT_TRUE(srtFile.audio);
+    EXPECT_EQ(long(srtFile.pts.size()), counted(said, "frames") - counted(said, "dropped")) << said;
     folder.keep = HasFailure();
 }
 

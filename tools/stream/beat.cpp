@@ -26,9 +26,8 @@ int64_t frameSlot(int64_t startNs, int64_t nowNs) {
 
 BeatStep takeBeat(int64_t startNs, int64_t index, int64_t nowNs) {
     const int64_t slot = frameSlot(startNs, nowNs);
-    if (slot - index > kResyncFrames) return {slot, slot - index, true};
-    // The next frame's time has come already: this one is too late to be seen.
-    return {index, 0, slot <= index};
+    if (slot - index > kBeatBudgetFrames) return {slot, slot - index};
+    return {index, 0};
 }
 
 bool sleepUntil(int64_t dueNs) {

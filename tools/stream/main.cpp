@@ -172,6 +172,11 @@ static bool frameLoop(const StreamOptions& opts, LiveEncoder& enc) {
         if (stop_signals != 0 || !anyOutputGoes()) break;
         const int64_t nowNs = beatNowNs();
         const BeatStep step = takeBeat(startNs, index, nowNs);
+        // A jump past the end of --duration counts only the slots up to it.
+        if (opts.durationFrames > 0 && step.index >= opts.durationFrames) {
+            stream_status.skipped.fetch_add(opts.durationFrames - index);
+            break;
+        }
         if (step.jumped > 0) {
             stream_status.skipped.fetch_add(step.jumped);
             index = step.index;
@@ -179,13 +184,8 @@ static bool frameLoop(const StreamOptions& opts, LiveEncoder& enc) {
         }
         composeFrame(frameTime(opts, clock, index));
         noteChangedRows(enc, present_first_row, present_end_row);
-        bool ok = true;
-        if (step.encode) {
-            ok = encodeVideo(enc, win_present_buf, index, false, error);
-            stream_status.frames.fetch_add(1);
-        } else {
-            stream_status.skipped.fetch_add(1);
-        }
+        bool ok = encodeVideo(enc, win_present_buf, index, false, error);
+        stream_status.frames.fetch_add(1);
         ok = ok && encodeAudio(enc, error);
         if (!ok) {
             sayLine((std::string(kProgram) + ": " + error).c_str());

@@ -5,6 +5,7 @@ extern "C" {
 #include <libavformat/avformat.h>
 }
 
+#include <strings.h>
 #include <sys/stat.h>
 
 #include <cstdio>
@@ -39,6 +40,13 @@ constexpr const char* kHlsContinueFlags =
     "delete_segments+independent_segments+program_date_time+temp_file+append_list";
 // MPEG-TS over UDP: seven whole 188-byte packets a datagram, as receivers expect.
 constexpr const char* kUdpPacketBytes = "1316";
+// SRT in live mode throws away what the peer has not acknowledged yet when
+// the socket closes (its linger is 0 there): the last fifth of a second of
+// every stream. A linger keeps the socket until the peer has it all. A stop
+// then takes about a second longer (the library ends the socket on its own
+// thread's next round), up to three with a peer that no longer answers,
+// inside the stop's 5 s.
+constexpr const char* kSrtLingerSeconds = "2";
 
 // ---------------------------------------------------------------------------
 // Internal helpers
@@ -129,6 +137,8 @@ static bool openContainer(StreamOutput& out, const char* name, bool continues, s
             AVDictionary* protocol = nullptr;
             if (target.udp && std::strstr(name, "pkt_size") == nullptr)
                 av_dict_set(&protocol, "pkt_size", kUdpPacketBytes, 0);
+            if (strncasecmp(name, "srt://", 6) == 0 && std::strstr(name, "linger") == nullptr)
+                av_dict_set(&protocol, "linger", kSrtLingerSeconds, 0);
             rc = avio_open2(&format->pb, name, AVIO_FLAG_WRITE, &format->interrupt_callback,
                             &protocol);
             av_dict_free(&protocol);

@@ -172,7 +172,12 @@ int64_t retryWaitMs(int failures, double jitter) {
     for (int i = 1; i < failures && wait < kLastRetryMs; ++i)
         wait *= kRetryGrowth;
     if (wait > kLastRetryMs) wait = kLastRetryMs;
-    return static_cast<int64_t>(wait * (1.0 + jitter));
+    // The spread comes after the cap, and what it would carry past the cap
+    // is folded back below it: no wait exceeds the cap, and channels waiting
+    // at the cap still knock at different times.
+    wait *= 1.0 + jitter;
+    if (wait > kLastRetryMs) wait = 2.0 * kLastRetryMs - wait;
+    return static_cast<int64_t>(wait);
 }
 
 std::string describeFailure(int code, bool early, const std::string& error,

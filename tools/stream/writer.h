@@ -21,7 +21,8 @@ constexpr int64_t kRefusedWithinMs = 2000;  // a server that hangs up this soon 
 
 // The wait before the next attempt after attempt failures in a row (1 for
 // the first): 2 s grown 1.5 times per failure, at most 60 s, then spread by
-// jitter (-0.1..0.1) so that many channels do not knock at once.
+// jitter (-0.1..0.1) so that many channels do not knock at once; a spread
+// wait never exceeds 60 s.
 int64_t retryWaitMs(int failures, double jitter);
 
 // The failure of an attempt in words a user acts on, told from the
