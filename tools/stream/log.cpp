@@ -264,8 +264,9 @@ void readerMain(int outPipe, int errPipe) {
             }
             for (ssize_t k = 0; k < n; ++k) {
                 if (chunk[k] == '\n' || pendingSize[i] == kLogLineBytes) {
+                    // Other code's lines (a library's, a sanitizer's report) go as they are.
                     push(i == 0 ? LogTo::kOutput : LogTo::kError, pending[i],
-                         static_cast<size_t>(pendingSize[i]));
+                         static_cast<size_t>(pendingSize[i]), false);
                     pendingSize[i] = 0;
                     if (chunk[k] == '\n') continue;
                 }

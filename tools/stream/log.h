@@ -8,9 +8,10 @@
 // log drains. A line said again and again (refused senders, the same failure)
 // is said once a minute with "(N more like it)".
 //
-// Whatever else the process prints with stdio (the font loader, the decoder)
-// is caught too: standard output and standard error become pipes that a
-// reader thread empties into the same queue, so no printf can block either.
+// Whatever else the process prints (the font loader, a library) is caught
+// too: standard output and standard error become pipes that a reader thread
+// empties into the same queues, so no printf can block either; those lines
+// are never folded.
 #pragma once
 
 #include <cstddef>

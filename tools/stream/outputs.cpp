@@ -24,9 +24,8 @@ int output_count = 0;         // set by main before the writers start
 // ---------------------------------------------------------------------------
 // Internal helpers
 
-// A copy of each packet for every output still going; the one handed in is
-// left empty.
-static AVPacket* fan_copy = nullptr;  // frame thread's own, allocated once
+static AVPacket* fan_copy = nullptr;  // frame thread's own, allocated once: a packet on its way
+                                      // to one output
 
 // ---------------------------------------------------------------------------
 // Public functions
@@ -39,10 +38,13 @@ void fanOutPacket(AVPacket* packet, PacketKind kind) {
     for (int i = 0; i <= last; ++i) {
         Output& o = outputs[i];
         if (o.failed.load() || o.done.load()) continue;
-        // The last output takes the packet itself; the others a reference each.
+        // The last output takes the packet itself; the others a copy each
+        // of their own, so that no two writers ever share a buffer's count.
         AVPacket* mine = packet;
         if (i != last) {
-            if (fan_copy == nullptr || av_packet_ref(fan_copy, packet) < 0) {
+            if (fan_copy == nullptr || av_packet_ref(fan_copy, packet) < 0 ||
+                av_packet_make_writable(fan_copy) < 0) {
+                if (fan_copy != nullptr) av_packet_unref(fan_copy);
                 if (kind == PacketKind::kVideo) o.status.dropped.fetch_add(1);
                 continue;
             }
