@@ -1,8 +1,9 @@
 // What one streamed frame costs vantrel-stream's frame thread (compose, the
 // colour conversion of the rows it changed, H.264 and AAC at the stream's
 // default settings) as a share of the 1/60 s a frame has, on one core, for a
-// still page with a running clock and for a rolling page; and the conversion
-// of a whole frame against a plain copy of its bytes, measured in the same run.
+// still page with a running clock, for a frame in which nothing changed (with
+// and without skip pictures) and for a rolling page; and the conversion of a
+// whole frame against a plain copy of its bytes, measured in the same run.
 #include <benchmark/benchmark.h>
 
 extern "C" {
@@ -64,18 +65,27 @@ void setUpDisplay() {
     if (!allocateRenderBuffers() || !allocateImages()) std::abort();
 }
 
-// Streams frames of the page an example shows; whole: convert every row of
-// every frame, as a stream without the changed-row band would.
-void streamFrames(benchmark::State& state, const char* example, bool whole) {
+// How a bench stream runs.
+struct StreamRun {
+    const char* example;  // the page shown, from examples/
+    bool whole;           // convert every row of every frame, as a stream without the
+                          // changed-row band would
+    bool clockStill;      // the clock line never changes: no row of any frame does
+    bool everyFrame;      // x264 and the AAC encoder for every frame (no skip pictures)
+};
+
+// Streams frames of the page an example shows.
+void streamFrames(benchmark::State& state, const StreamRun& run) {
     setUpDisplay();
     presetPageModel();
     resetFrameState();
     repaintSolids();
     decodeMessage(readExample("01-ldl-lines.json").c_str());
-    decodeMessage(readExample(example).c_str());
+    decodeMessage(readExample(run.example).c_str());
     LiveEncoder enc;
     std::string error;
-    if (!openLiveEncoder(enc, {H264Mode::kLive, 2500, false, true, false, true}, error)) {
+    if (!openLiveEncoder(enc, {H264Mode::kLive, 2500, false, true, false, true, run.everyFrame},
+                         error)) {
         state.SkipWithError(error.c_str());
         return;
     }
@@ -84,8 +94,9 @@ void streamFrames(benchmark::State& state, const char* example, bool whole) {
     long n = 0;
     int64_t dropped = 0;
     const auto frame = [&] {
-        composeFrame(clockAt(n));
-        noteChangedRows(enc, whole ? 0 : present_first_row, whole ? kFrameRows : present_end_row);
+        composeFrame(clockAt(run.clockStill ? 0 : n));
+        noteChangedRows(enc, run.whole ? 0 : present_first_row,
+                        run.whole ? kFrameRows : present_end_row);
         if (!encodeVideo(enc, win_present_buf, n, false, queue, dropped, error) ||
             !encodeAudio(enc, queue, error))
             state.SkipWithError(error.c_str());
@@ -94,23 +105,35 @@ void streamFrames(benchmark::State& state, const char* example, bool whole) {
     };
     for (int i = 0; i < kWarmUpFrames; ++i)
         frame();
+    const int64_t skipsBefore = enc.skipPictures;
     for (auto _ : state)
         frame();
     // CPU seconds per frame over the 1/60 s a frame has.
     state.counters["x_period"] =
         benchmark::Counter(static_cast<double>(state.iterations()) / kFramesPerSecond,
                            benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+    // The share of frames that were skip pictures.
+    state.counters["skipped"] = static_cast<double>(enc.skipPictures - skipsBefore) /
+                                static_cast<double>(state.iterations());
     closePacketQueue(queue);
     closeLiveEncoder(enc);
 }
 
 void BM_StreamStillPage(benchmark::State& state) {
-    streamFrames(state, "02-front-page.json", state.range(0) != 0);
+    streamFrames(state, {"02-front-page.json", state.range(0) != 0, false, false});
 }
 BENCHMARK(BM_StreamStillPage)->ArgName("whole")->Arg(0)->Arg(1)->MinTime(3.0);
 
+// A frame in which no row changed (the clock stands still too), with the
+// encoders run for every frame (skips:0) and with skip pictures and repeated
+// silence (skips:1): the ratio of the two comes from one run.
+void BM_StreamUnchangedFrame(benchmark::State& state) {
+    streamFrames(state, {"02-front-page.json", false, true, state.range(0) == 0});
+}
+BENCHMARK(BM_StreamUnchangedFrame)->ArgName("skips")->Arg(0)->Arg(1)->MinTime(3.0);
+
 void BM_StreamRollingPage(benchmark::State& state) {
-    streamFrames(state, "05-rolling.json", false);
+    streamFrames(state, {"05-rolling.json", false, false, false});
 }
 BENCHMARK(BM_StreamRollingPage)->MinTime(3.0);
 
