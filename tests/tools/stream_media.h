@@ -18,6 +18,7 @@ extern "C" {
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -76,6 +77,7 @@ struct Decoded {
     bool clean = false;                 // decoding ran to the end of the file without an error
     std::vector<int64_t> pts;           // every picture's timestamp, in frames of 1/60 s
     std::vector<size_t> keys;           // which pictures are keyframes
+    std::vector<int> sizes;             // every video packet's size in bytes
     std::vector<std::string> pictures;  // RGB, each one once in a row (thumbnails when asked)
     double drift = 0;                   // the most a picture's time and the latest sound's
                                         // time before it stood apart, in seconds
@@ -132,6 +134,7 @@ inline Decoded decode(const fs::path& path, int thumbEvery = 0) {
         if (packet->stream_index == a) audioAt = at;
         if (packet->stream_index == a && d.firstSound < 0) d.firstSound = at;
         if (packet->stream_index == v && d.firstPicture < 0) d.firstPicture = at;
+        if (packet->stream_index == v) d.sizes.push_back(packet->size);
         if (packet->stream_index == v && audioAt >= 0)
             d.drift = std::max(d.drift, std::abs(at - audioAt));
         if (packet->stream_index == v && avcodec_send_packet(codec, packet) >= 0) take();
@@ -146,6 +149,63 @@ inline Decoded decode(const fs::path& path, int thumbEvery = 0) {
     avcodec_free_context(&codec);
     avformat_close_input(&format);
     return d;
+}
+
+// Decodes every picture of the file's video with FFmpeg's strictest error
+// detection (a decoder that would conceal anything fails instead), handing
+// each one to take in decoding order with its timestamp in frames of 1/60 s:
+// as RGB, or as its luma plane alone (rows back to back) when luma is set.
+// Returns false at the first error, with the pictures before it taken.
+inline bool decodeStrictly(const fs::path& path, bool luma,
+                           const std::function<void(const std::string&, int64_t)>& take) {
+    av_log_set_level(AV_LOG_FATAL);
+    AVFormatContext* format = nullptr;
+    if (avformat_open_input(&format, path.c_str(), nullptr, nullptr) < 0) return false;
+    avformat_find_stream_info(format, nullptr);
+    const int v = av_find_best_stream(format, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
+    if (v < 0) return avformat_close_input(&format), false;
+    const AVStream* stream = format->streams[v];
+    AVCodecContext* codec =
+        avcodec_alloc_context3(avcodec_find_decoder(stream->codecpar->codec_id));
+    avcodec_parameters_to_context(codec, stream->codecpar);
+    codec->err_recognition = AV_EF_EXPLODE | AV_EF_CRCCHECK | AV_EF_BITSTREAM | AV_EF_BUFFER;
+    codec->strict_std_compliance = FF_COMPLIANCE_STRICT;
+    bool ok = avcodec_open2(codec, codec->codec, nullptr) >= 0;
+    AVPacket* packet = av_packet_alloc();
+    AVFrame* frame = av_frame_alloc();
+    SwsContext* rgb = nullptr;
+    const auto drain = [&] {
+        int rc;
+        while ((rc = avcodec_receive_frame(codec, frame)) == 0) {
+            const int w = frame->width, h = frame->height;
+            std::string picture(static_cast<size_t>(w) * h * (luma ? 1 : 3), '\0');
+            if (luma) {
+                for (int y = 0; y < h; ++y)
+                    std::copy_n(frame->data[0] + static_cast<ptrdiff_t>(y) * frame->linesize[0], w,
+                                picture.begin() + static_cast<ptrdiff_t>(y) * w);
+            } else {
+                rgb = sws_getCachedContext(rgb, w, h, AVPixelFormat(frame->format), w, h,
+                                           AV_PIX_FMT_RGB24, SWS_POINT, nullptr, nullptr, nullptr);
+                uint8_t* to[1] = {reinterpret_cast<uint8_t*>(picture.data())};
+                const int stride[1] = {w * 3};
+                sws_scale(rgb, frame->data, frame->linesize, 0, h, to, stride);
+            }
+            take(picture, av_rescale_q(frame->pts, stream->time_base, {1, 60}));
+        }
+        return rc == AVERROR(EAGAIN) || rc == AVERROR_EOF;
+    };
+    int rc = 0;
+    while (ok && (rc = av_read_frame(format, packet)) >= 0) {
+        if (packet->stream_index == v) ok = avcodec_send_packet(codec, packet) >= 0 && drain();
+        av_packet_unref(packet);
+    }
+    ok = ok && rc == AVERROR_EOF && avcodec_send_packet(codec, nullptr) >= 0 && drain();
+    sws_freeContext(rgb);
+    av_frame_free(&frame);
+    av_packet_free(&packet);
+    avcodec_free_context(&codec);
+    avformat_close_input(&format);
+    return ok;
 }
 
 // What vantrel-snapshot shows once the message files have arrived, as RGB

@@ -79,8 +79,9 @@ size_t escapeNal(const uint8_t* raw, size_t size, uint8_t* out) {
         zeros = b == 0 ? zeros + 1 : 0;
         out[n++] = b;
     }
-    // A unit may not end in 00: the next start code would swallow it.
-    if (n > 0 && out[n - 1] == 0) out[n++] = kEmulationByte;
+    // A unit may not end in 00 00 (cabac_zero_words): the next start code
+    // would swallow it.
+    if (zeros >= 2) out[n++] = kEmulationByte;
     return n;
 }
 

@@ -35,8 +35,9 @@ bool nextNalUnit(const uint8_t* bytes, size_t size, size_t& offset, NalUnit& uni
 // bytes written; out holds at least size bytes.
 size_t unescapeNal(const uint8_t* escaped, size_t size, uint8_t* out);
 
-// The reverse: puts a 03 wherever 00 00 would be followed by a byte 00..03.
-// Returns the bytes written; out holds at least size * 3 / 2 + 1 bytes.
+// The reverse: puts a 03 wherever 00 00 would be followed by a byte 00..03,
+// and after a final 00 00. Returns the bytes written; out holds at least
+// size * 3 / 2 + 1 bytes.
 size_t escapeNal(const uint8_t* raw, size_t size, uint8_t* out);
 
 // Reads bits from the most significant on. Reading past the end gives zeros

@@ -482,9 +482,9 @@ size_t writeSkipPicture(SkipSplice& s, size_t fillTo, uint8_t* out, size_t capac
     // One reference picture: the last one.
     writeBits(w, l.refIdxL0Default != 1, 1);
     if (l.refIdxL0Default != 1) writeUe(w, 0);
-    writeBits(w, 0, 1);  // ref_pic_list_modification_flag_l0
-    writeBits(w, 0, 1);  // adaptive_ref_pic_marking_mode_flag: the sliding window
-    writeSe(w, 0);       // slice_qp_delta
+    writeBits(w, 0, 1);                // ref_pic_list_modification_flag_l0
+    writeBits(w, 0, 1);                // adaptive_ref_pic_marking_mode_flag: the sliding window
+    writeSe(w, s.last.qp - l.qpInit);  // x264's QP: its own skip picture, renumbered
     if (l.deblockingControl) writeUe(w, kDeblockingOff);
     writeUe(w, l.mbCount);  // mb_skip_run: the whole picture
     const size_t rawSize = finishRbsp(w);
