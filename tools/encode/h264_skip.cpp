@@ -366,6 +366,8 @@ bool readPicture(const H264Layout& l, const uint8_t* bytes, size_t size, Picture
                 skipped += s.skipRun;
             else
                 skipsOnly = false;
+        } else if (unit.type == kNalFiller) {
+            f.filler = true;
         } else if (unit.type == kNalSei) {
             const size_t n = peekUnit(unit, rbsp, sizeof rbsp);
             SeiFacts sei = {};

@@ -55,6 +55,7 @@ struct PictureFacts {
     int refIdc;            // nal_ref_idc of its slices; 0: not a reference
     bool predicted;        // every slice a P slice
     bool allSkipped;       // every macroblock skipped: its reconstruction is its reference
+    bool filler;           // it carries filler data (a constant bitrate's buffer was full)
     int qp;                // the first slice's QP
     uint32_t frameNum;     // frame_num as the encoder wrote it
     bool timed;            // it carries a picture timing message

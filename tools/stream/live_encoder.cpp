@@ -5,6 +5,7 @@ extern "C" {
 #include <libswscale/swscale.h>
 }
 
+#include <algorithm>
 #include <cstring>
 
 #include "app/buffers.h"
@@ -14,6 +15,21 @@ extern "C" {
 
 // ---------------------------------------------------------------------------
 // Constants
+
+// Skip pictures stand in for x264 once it has written still pictures (the
+// same content as the frame before, every macroblock skipped at its floor QP,
+// and at a constant bitrate a buffer full enough to pad) some frames in a
+// row. x264's rate control remembers the pictures it saw: an expensive one
+// (a page change, a keyframe) weighs on what it decides for the next change
+// until enough cheap ones have followed, and it does not see the frames that
+// skip pictures stand for. With kStillPictures at kStillReferenceKbits, and
+// more at lower rates (with the square of the ratio of the rates), the stream
+// after a stretch of skip pictures is the one x264 alone would have written:
+// measured frame for frame, decoded, on pages changing at random times.
+// Below kSkipMinKbits no number was enough, and x264 writes every frame.
+constexpr int kStillPictures = 5;
+constexpr int64_t kStillReferenceKbits = 2500;
+constexpr int64_t kSkipMinKbits = 2000;
 
 // The filler's books are kept in 1/60 bits, so that a frame's share of the
 // bitrate is a whole number: a frame adds the bitrate, a byte takes 8 * 60.
@@ -111,6 +127,7 @@ static int receiveVideo(LiveEncoder& enc, AVPacket* packet, int64_t& skipIndex,
         return makeSkipPicture(enc, packet, index);
     }
     const int rc = avcodec_receive_packet(enc.video, packet);
+    if (rc == 0) --enc.x264Holds;
     if (rc == 0 && enc.skips && !splicePicture(enc, packet, error)) return AVERROR(ENOMEM);
     return rc;
 }
@@ -134,7 +151,12 @@ static bool startSkips(LiveEncoder& enc, const LiveSettings& s, std::string& err
     if (enc.video->extradata != nullptr)
         readParameterSets(enc.splice, enc.video->extradata,
                           static_cast<size_t>(enc.video->extradata_size));
-    enc.skips = !s.everyFrame;
+    enc.skips = !s.everyFrame && (enc.lossless || s.bitrateKbits >= kSkipMinKbits);
+    // kStillPictures * (kStillReferenceKbits / kbits)^2, rounded up.
+    const int64_t kbits = s.bitrateKbits > 0 ? s.bitrateKbits : kStillReferenceKbits;
+    const int64_t scaled = kStillPictures * kStillReferenceKbits * kStillReferenceKbits;
+    enc.stillNeeded = static_cast<int32_t>(
+        std::max<int64_t>(kStillPictures, (scaled + kbits * kbits - 1) / (kbits * kbits)));
     // x264 refines a lossy picture down to its floor.
     enc.qpFloor = enc.video->qmin;
     enc.bitrate = enc.lossless ? 0 : int64_t{s.bitrateKbits} * 1000;
@@ -218,7 +240,8 @@ bool encodeVideo(LiveEncoder& enc, const uint32_t* words, int64_t index, bool ke
                      index / kKeyframeFrames != enc.lastKeyframe / kKeyframeFrames;
     // Nothing new to show, and x264 has nothing left to refine (a lossless
     // picture is the source itself): the picture the decoder holds stands again.
-    if (!due && !changed && enc.skips && (enc.lossless || enc.settled) &&
+    if (!due && !changed && enc.skips && enc.x264Holds == 0 &&
+        (enc.lossless || enc.stillPictures >= enc.stillNeeded) &&
         skipPictureReady(enc.splice, enc.qpFloor, enc.lossless))
         return drain(enc, PacketKind::kVideo, index, queue, dropped, error);
     if (due) enc.lastKeyframe = index;
@@ -227,12 +250,17 @@ bool encodeVideo(LiveEncoder& enc, const uint32_t* words, int64_t index, bool ke
     if (rc < 0) return avFail(error, "out of memory for the picture", rc);
     if (changed) convertRows(enc, words, enc.changedFirst, enc.changedEnd);
     enc.changedFirst = enc.changedEnd = 0;
-    enc.settled = !changed;
     enc.picture->pts = index;
     enc.picture->pict_type = due ? AV_PICTURE_TYPE_I : AV_PICTURE_TYPE_NONE;
     const int sent = avcodec_send_frame(enc.video, enc.picture);
     if (sent < 0) return avFail(error, "cannot encode a frame", sent);
-    return drain(enc, PacketKind::kVideo, -1, queue, dropped, error);
+    ++enc.x264Holds;
+    if (!drain(enc, PacketKind::kVideo, -1, queue, dropped, error)) return false;
+    const PictureFacts& f = enc.splice.last;
+    const bool still = !changed && enc.x264Holds == 0 && enc.splice.lastRead && f.allSkipped &&
+                       f.qp <= enc.qpFloor && (enc.bitrate == 0 || f.filler);
+    enc.stillPictures = still ? enc.stillPictures + 1 : 0;
+    return true;
 }
 
 bool encodeAudio(LiveEncoder& enc, PacketQueue& queue, std::string& error) {

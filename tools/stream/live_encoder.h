@@ -48,19 +48,21 @@ struct LiveEncoder {
     bool music;             // the sound comes from the music thread
     int64_t lastKeyframe;   // frame index of the last keyframe; -1 before the first
     // Skip pictures.
-    bool skips;            // the stream takes them (x264's layout allows, not switched off)
-    bool settled;          // x264's last picture showed what the one before it showed
-    int qpFloor;           // x264 refines nothing at a QP above this
-    SkipSplice splice;     // x264's pictures and the skip pictures between them
-    int64_t bitrate;       // bits a second the filler keeps; 0: no filler
-    int64_t owed;          // what skip pictures still owe the rate, in 1/60 bits
-    AVBufferPool* pool;    // buffers for skip pictures, skipBytes each
-    size_t skipBytes;      //   with the padding FFmpeg wants after a packet
-    int skipFlags;         // flags of x264's last P picture, for the skip pictures
-    int64_t skipDuration;  //   and its duration
-    uint8_t* scratch;      // room for renumbering x264's pictures
-    size_t scratchBytes;   //   its size
-    int64_t skipPictures;  // skip pictures written so far
+    bool skips;             // the stream takes them (x264's layout allows, not switched off)
+    int32_t stillPictures;  // x264's pictures in a row that refined nothing
+    int32_t stillNeeded;    // ... before skip pictures stand in for it (see kStillPictures)
+    int32_t x264Holds;      // frames x264 took whose pictures have not come out
+    int qpFloor;            // x264 refines nothing at a QP above this
+    SkipSplice splice;      // x264's pictures and the skip pictures between them
+    int64_t bitrate;        // bits a second the filler keeps; 0: no filler
+    int64_t owed;           // what skip pictures still owe the rate, in 1/60 bits
+    AVBufferPool* pool;     // buffers for skip pictures, skipBytes each
+    size_t skipBytes;       //   with the padding FFmpeg wants after a packet
+    int skipFlags;          // flags of x264's last P picture, for the skip pictures
+    int64_t skipDuration;   //   and its duration
+    uint8_t* scratch;       // room for renumbering x264's pictures
+    size_t scratchBytes;    //   its size
+    int64_t skipPictures;   // skip pictures written so far
 };
 
 // Opens the encoders. Returns false with the reason in error, nothing open.
