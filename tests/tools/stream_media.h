@@ -75,6 +75,7 @@ struct Decoded {
     int width = 0, height = 0;
     bool audio = false;                 // it has a sound track
     bool clean = false;                 // decoding ran to the end of the file without an error
+    int errors = 0;                     // packets refused at the strictest error detection
     std::vector<int64_t> pts;           // every picture's timestamp, in frames of 1/60 s
     std::vector<size_t> keys;           // which pictures are keyframes
     std::vector<int> sizes;             // every video packet's size in bytes
@@ -85,8 +86,12 @@ struct Decoded {
 };
 
 // Decodes the file's pictures (every thumbEvery-th one as a 90 x 60
-// thumbnail when thumbEvery > 0, else each distinct one whole).
-inline Decoded decode(const fs::path& path, int thumbEvery = 0) {
+// thumbnail when thumbEvery > 0, else each distinct one whole), with FFmpeg's
+// strictest error detection: a decoder that would conceal a fault refuses the
+// packet instead. each, when given, takes every picture whole (RGB) with its
+// timestamp in frames.
+inline Decoded decode(const fs::path& path, int thumbEvery = 0,
+                      const std::function<void(const std::string&, int64_t)>& each = {}) {
     // A receiver killed mid-packet leaves a torn last packet: no news.
     av_log_set_level(AV_LOG_FATAL);
     Decoded d;
@@ -101,6 +106,8 @@ inline Decoded decode(const fs::path& path, int thumbEvery = 0) {
     AVCodecContext* codec =
         avcodec_alloc_context3(avcodec_find_decoder(stream->codecpar->codec_id));
     avcodec_parameters_to_context(codec, stream->codecpar);
+    codec->err_recognition = AV_EF_EXPLODE | AV_EF_CRCCHECK | AV_EF_BITSTREAM | AV_EF_BUFFER;
+    codec->strict_std_compliance = FF_COMPLIANCE_STRICT;
     avcodec_open2(codec, codec->codec, nullptr);
     AVPacket* packet = av_packet_alloc();
     AVFrame* frame = av_frame_alloc();
@@ -121,6 +128,7 @@ inline Decoded decode(const fs::path& path, int thumbEvery = 0) {
             uint8_t* to[1] = {reinterpret_cast<uint8_t*>(picture.data())};
             const int stride[1] = {w * 3};
             sws_scale(rgb, frame->data, frame->linesize, 0, d.height, to, stride);
+            if (each) each(picture, d.pts.back());
             if (d.pictures.empty() || d.pictures.back() != picture) d.pictures.push_back(picture);
         }
     };
@@ -137,7 +145,10 @@ inline Decoded decode(const fs::path& path, int thumbEvery = 0) {
         if (packet->stream_index == v) d.sizes.push_back(packet->size);
         if (packet->stream_index == v && audioAt >= 0)
             d.drift = std::max(d.drift, std::abs(at - audioAt));
-        if (packet->stream_index == v && avcodec_send_packet(codec, packet) >= 0) take();
+        if (packet->stream_index == v) {
+            d.errors += avcodec_send_packet(codec, packet) < 0;
+            take();
+        }
         av_packet_unref(packet);
     }
     d.clean = rc == AVERROR_EOF;
@@ -149,63 +160,6 @@ inline Decoded decode(const fs::path& path, int thumbEvery = 0) {
     avcodec_free_context(&codec);
     avformat_close_input(&format);
     return d;
-}
-
-// Decodes every picture of the file's video with FFmpeg's strictest error
-// detection (a decoder that would conceal anything fails instead), handing
-// each one to take in decoding order with its timestamp in frames of 1/60 s:
-// as RGB, or as its luma plane alone (rows back to back) when luma is set.
-// Returns false at the first error, with the pictures before it taken.
-inline bool decodeStrictly(const fs::path& path, bool luma,
-                           const std::function<void(const std::string&, int64_t)>& take) {
-    av_log_set_level(AV_LOG_FATAL);
-    AVFormatContext* format = nullptr;
-    if (avformat_open_input(&format, path.c_str(), nullptr, nullptr) < 0) return false;
-    avformat_find_stream_info(format, nullptr);
-    const int v = av_find_best_stream(format, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
-    if (v < 0) return avformat_close_input(&format), false;
-    const AVStream* stream = format->streams[v];
-    AVCodecContext* codec =
-        avcodec_alloc_context3(avcodec_find_decoder(stream->codecpar->codec_id));
-    avcodec_parameters_to_context(codec, stream->codecpar);
-    codec->err_recognition = AV_EF_EXPLODE | AV_EF_CRCCHECK | AV_EF_BITSTREAM | AV_EF_BUFFER;
-    codec->strict_std_compliance = FF_COMPLIANCE_STRICT;
-    bool ok = avcodec_open2(codec, codec->codec, nullptr) >= 0;
-    AVPacket* packet = av_packet_alloc();
-    AVFrame* frame = av_frame_alloc();
-    SwsContext* rgb = nullptr;
-    const auto drain = [&] {
-        int rc;
-        while ((rc = avcodec_receive_frame(codec, frame)) == 0) {
-            const int w = frame->width, h = frame->height;
-            std::string picture(static_cast<size_t>(w) * h * (luma ? 1 : 3), '\0');
-            if (luma) {
-                for (int y = 0; y < h; ++y)
-                    std::copy_n(frame->data[0] + static_cast<ptrdiff_t>(y) * frame->linesize[0], w,
-                                picture.begin() + static_cast<ptrdiff_t>(y) * w);
-            } else {
-                rgb = sws_getCachedContext(rgb, w, h, AVPixelFormat(frame->format), w, h,
-                                           AV_PIX_FMT_RGB24, SWS_POINT, nullptr, nullptr, nullptr);
-                uint8_t* to[1] = {reinterpret_cast<uint8_t*>(picture.data())};
-                const int stride[1] = {w * 3};
-                sws_scale(rgb, frame->data, frame->linesize, 0, h, to, stride);
-            }
-            take(picture, av_rescale_q(frame->pts, stream->time_base, {1, 60}));
-        }
-        return rc == AVERROR(EAGAIN) || rc == AVERROR_EOF;
-    };
-    int rc = 0;
-    while (ok && (rc = av_read_frame(format, packet)) >= 0) {
-        if (packet->stream_index == v) ok = avcodec_send_packet(codec, packet) >= 0 && drain();
-        av_packet_unref(packet);
-    }
-    ok = ok && rc == AVERROR_EOF && avcodec_send_packet(codec, nullptr) >= 0 && drain();
-    sws_freeContext(rgb);
-    av_frame_free(&frame);
-    av_packet_free(&packet);
-    avcodec_free_context(&codec);
-    avformat_close_input(&format);
-    return ok;
 }
 
 // What vantrel-snapshot shows once the message files have arrived, as RGB

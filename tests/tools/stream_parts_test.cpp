@@ -4,20 +4,31 @@
 #include <gtest/gtest.h>
 
 extern "C" {
-#include <libavcodec/packet.h>
+#include <libavcodec/avcodec.h>
 }
 
+#include <cmath>
 #include <cstdio>
+#include <deque>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "app/buffers.h"
+#include "app/canvas.h"
+#include "app/frame.h"
+#include "feed/decode.h"
 #include "feed/listener.h"
+#include "fonts/tiga_font.h"
+#include "model/page_model.h"
+#include "render/resample.h"
+#include "tests/test_support.h"
 #include "tools/encode/aac.h"
 #include "tools/encode/h264_bits.h"
 #include "tools/encode/h264_skip.h"
 #include "tools/encode/yuv.h"
 #include "tools/stream/beat.h"
+#include "tools/stream/live_encoder.h"
 #include "tools/stream/options.h"
 #include "tools/stream/packet_queue.h"
 #include "tools/stream/target.h"
@@ -398,6 +409,99 @@ TEST(H264Skip, SkipPicturesContinueX264sStream) {
     EXPECT_TRUE(f.idr && f.bufferingPeriod);
     EXPECT_EQ(f.frameNum * 1000 + f.cpbDelay, 240u + 28);
     EXPECT_EQ(take(picture4), picture4);  // nothing spliced since
+}
+
+// The live encoder at its default settings fed the same composed frames
+// (pages arriving in the middle of keyframe intervals, the clock's seconds,
+// page 50's lines turning over, keyframes) with skip pictures and with x264
+// for every frame: both streams decode, at FFmpeg's strictest error
+// detection, to the same pictures frame for frame, close in luma to what was
+// composed (the luma the stream converts to before any loss).
+TEST(LiveEncoder, SkipPicturesDecodeToX264sOwnFrames) {
+    ASSERT_TRUE(loadFontSlots(VANTREL_TEST_FONT_DIR));
+    buildHtaps();
+    ASSERT_TRUE(allocateRenderBuffers() && allocateImages());
+    const std::pair<long, const char*> arrivals[] = {{0, "01-ldl-lines.json"},
+                                                     {0, "02-front-page.json"},
+                                                     {200, "06-warning.json"},
+                                                     {290, "04-chain-second.json"},
+                                                     {470, "02-front-page.json"}};
+    constexpr long kFrames = 600;
+    std::vector<size_t> pictures[2];
+    double sum = 0, least = 99;
+    int64_t skips = 0;
+    for (int run = 0; run < 2; ++run) {
+        presetPageModel();
+        resetFrameState();
+        repaintSolids();
+        LiveEncoder enc;
+        std::string error;
+        ASSERT_TRUE(openLiveEncoder(
+            enc, {H264Mode::kLive, 2500, false, false, false, false, run == 1}, error))
+            << error;
+        static PacketQueue queue;
+        ASSERT_TRUE(openPacketQueue(queue));
+        AVCodecContext* decoder = avcodec_alloc_context3(avcodec_find_decoder(AV_CODEC_ID_H264));
+        decoder->err_recognition = AV_EF_EXPLODE | AV_EF_CRCCHECK | AV_EF_BITSTREAM | AV_EF_BUFFER;
+        decoder->strict_std_compliance = FF_COMPLIANCE_STRICT;
+        ASSERT_EQ(avcodec_open2(decoder, decoder->codec, nullptr), 0);
+        AVPacket* packet = av_packet_alloc();
+        AVFrame* frame = av_frame_alloc();
+        std::deque<std::vector<uint8_t>> composed;  // luma of the frames not yet decoded
+        std::vector<uint8_t> cb(kFramePixels / 4), cr(kFramePixels / 4);
+        int64_t dropped = 0;
+        for (long n = 0; n < kFrames; ++n) {
+            for (const auto& [at, example] : arrivals)
+                if (at == n)
+                    decodeMessage(readWhole(std::string(VANTREL_EXAMPLES "/") + example).c_str());
+            struct tm now = {};
+            now.tm_year = 126;
+            now.tm_sec = static_cast<int>(n / 60);
+            composeFrame(now);
+            noteChangedRows(enc, present_first_row, present_end_row);
+            composed.emplace_back(kFramePixels);
+            rgbToYuv420Reference(
+                win_present_buf, kFrameWidth, kFrameRows,
+                {composed.back().data(), cb.data(), cr.data(), kFrameWidth, kFrameWidth / 2});
+            ASSERT_TRUE(encodeVideo(enc, win_present_buf, n, false, queue, dropped, error))
+                << error;
+            PacketKind kind;
+            while (popPacket(queue, packet, kind, 0, nullptr)) {
+                ASSERT_EQ(avcodec_send_packet(decoder, packet), 0) << "frame " << n;
+                av_packet_unref(packet);
+                while (avcodec_receive_frame(decoder, frame) == 0) {
+                    std::string luma;
+                    double error2 = 0;
+                    for (int y = 0; y < kFrameRows; ++y) {
+                        const uint8_t* row = frame->data[0] + y * frame->linesize[0];
+                        luma.append(reinterpret_cast<const char*>(row), kFrameWidth);
+                        for (int x = 0; x < kFrameWidth; ++x) {
+                            const double d = row[x] - composed.front()[y * kFrameWidth + x];
+                            error2 += d * d;
+                        }
+                    }
+                    composed.pop_front();
+                    pictures[run].push_back(std::hash<std::string>()(luma));
+                    const double db = 10 * std::log10(255.0 * 255.0 * kFramePixels / error2);
+                    if (run == 0) sum += db, least = std::min(least, db);
+                }
+            }
+        }
+        if (run == 0) skips = enc.skipPictures;
+        av_frame_free(&frame);
+        av_packet_free(&packet);
+        avcodec_free_context(&decoder);
+        closePacketQueue(queue);
+        closeLiveEncoder(enc);
+    }
+    EXPECT_EQ(pictures[0].size(), static_cast<size_t>(kFrames));
+    EXPECT_TRUE(pictures[0] == pictures[1]);
+    EXPECT_GT(skips, kFrames / 2);
+    std::printf("%ld frames, %ld skip pictures: luma PSNR mean %.2f dB, least %.2f dB\n", kFrames,
+                static_cast<long>(skips), sum / kFrames, least);
+    EXPECT_GT(sum / kFrames, 50);
+    releaseFontSlots();
+    releaseBuffers();
 }
 
 // Silence repeated is silence encoded: the same packets, bytes, times and
