@@ -1,8 +1,9 @@
 // What one streamed frame costs vantrel-stream's frame thread (compose, the
 // colour conversion of the rows it changed, H.264 and AAC at the stream's
 // default settings) as a share of the 1/60 s a frame has, on one core, for a
-// still page with a running clock and for a rolling page; and the conversion
-// of a whole frame against a plain copy of its bytes, measured in the same run.
+// still page with a running clock, for a frame in which nothing changed (with
+// and without skip pictures) and for a rolling page; and the conversion of a
+// whole frame against a plain copy of its bytes, measured in the same run.
 #include <benchmark/benchmark.h>
 
 extern "C" {
@@ -65,18 +66,31 @@ void setUpDisplay() {
     if (!allocateRenderBuffers() || !allocateImages()) std::abort();
 }
 
-// Streams frames of the page an example shows; whole: convert every row of
-// every frame, as a stream without the changed-row band would.
-void streamFrames(benchmark::State& state, const char* example, bool whole) {
+// How a bench stream runs.
+struct StreamRun {
+    const char* example;  // the page shown, from examples/
+    bool whole;           // convert every row of every frame, as a stream without the
+                          // changed-row band would
+    bool clockStill;      // the clock line never changes and page 50 has no lines to turn
+                          // over: no row of any frame changes
+    bool everyFrame;      // x264 and the AAC encoder for every frame (no skip pictures)
+};
+
+// Streams frames of the page an example shows.
+void streamFrames(benchmark::State& state, const StreamRun& run) {
     setUpDisplay();
     presetPageModel();
     resetFrameState();
     repaintSolids();
-    decodeMessage(readExample("01-ldl-lines.json").c_str());
-    decodeMessage(readExample(example).c_str());
+    // Page 50's lines turn over in the lower display line every 120 frames;
+    // a still frame has none (the store keeps pages from run to run).
+    decodeMessage(run.clockStill ? R"({"pageData": {"pageNumber": 50, "lineCount": 0}})"
+                                 : readExample("01-ldl-lines.json").c_str());
+    decodeMessage(readExample(run.example).c_str());
     LiveEncoder enc;
     std::string error;
-    if (!openLiveEncoder(enc, {H264Mode::kLive, 2500, false, true, false, true}, error)) {
+    if (!openLiveEncoder(enc, {H264Mode::kLive, 2500, false, true, false, true, run.everyFrame},
+                         error)) {
         state.SkipWithError(error.c_str());
         return;
     }
@@ -86,8 +100,9 @@ void streamFrames(benchmark::State& state, const char* example, bool whole) {
     output_count = 1;
     long n = 0;
     const auto frame = [&] {
-        composeFrame(clockAt(n));
-        noteChangedRows(enc, whole ? 0 : present_first_row, whole ? kFrameRows : present_end_row);
+        composeFrame(clockAt(run.clockStill ? 0 : n));
+        noteChangedRows(enc, run.whole ? 0 : present_first_row,
+                        run.whole ? kFrameRows : present_end_row);
         if (!encodeVideo(enc, win_present_buf, n, false, error) || !encodeAudio(enc, error))
             state.SkipWithError(error.c_str());
         discardPackets(queue);
@@ -95,6 +110,7 @@ void streamFrames(benchmark::State& state, const char* example, bool whole) {
     };
     for (int i = 0; i < kWarmUpFrames; ++i)
         frame();
+    const int64_t skipsBefore = enc.skipPictures;
     for (auto _ : state)
         frame();
     // CPU seconds per frame over the 1/60 s a frame has.
@@ -102,17 +118,28 @@ void streamFrames(benchmark::State& state, const char* example, bool whole) {
         benchmark::Counter(static_cast<double>(state.iterations()) / kFramesPerSecond,
                            benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
     output_count = 0;
+    // The share of frames that were skip pictures.
+    state.counters["skipped"] = static_cast<double>(enc.skipPictures - skipsBefore) /
+                                static_cast<double>(state.iterations());
     closePacketQueue(queue);
     closeLiveEncoder(enc);
 }
 
 void BM_StreamStillPage(benchmark::State& state) {
-    streamFrames(state, "02-front-page.json", state.range(0) != 0);
+    streamFrames(state, {"02-front-page.json", state.range(0) != 0, false, false});
 }
 BENCHMARK(BM_StreamStillPage)->ArgName("whole")->Arg(0)->Arg(1)->MinTime(3.0);
 
+// A frame in which no row changed (the clock stands still too), keyframes
+// included, with the encoders run for every frame (skips:0) and with skip
+// pictures and repeated silence (skips:1): the ratio comes from one run.
+void BM_StreamUnchangedFrame(benchmark::State& state) {
+    streamFrames(state, {"02-front-page.json", false, true, state.range(0) == 0});
+}
+BENCHMARK(BM_StreamUnchangedFrame)->ArgName("skips")->Arg(0)->Arg(1)->MinTime(3.0);
+
 void BM_StreamRollingPage(benchmark::State& state) {
-    streamFrames(state, "05-rolling.json", false);
+    streamFrames(state, {"05-rolling.json", false, false, false});
 }
 BENCHMARK(BM_StreamRollingPage)->MinTime(3.0);
 

@@ -18,6 +18,7 @@ extern "C" {
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -94,8 +95,10 @@ struct Decoded {
     int width = 0, height = 0;
     bool audio = false;                 // it has a sound track
     bool clean = false;                 // decoding ran to the end of the file without an error
+    int errors = 0;                     // packets refused at the strictest error detection
     std::vector<int64_t> pts;           // every picture's timestamp, in frames of 1/60 s
     std::vector<size_t> keys;           // which pictures are keyframes
+    std::vector<int> sizes;             // every video packet's size in bytes
     std::vector<std::string> pictures;  // RGB, each one once in a row (thumbnails when asked)
     double drift = 0;                   // the most a picture's time and the latest sound's
                                         // time before it stood apart, in seconds
@@ -103,8 +106,12 @@ struct Decoded {
 };
 
 // Decodes the file's pictures (every thumbEvery-th one as a 90 x 60
-// thumbnail when thumbEvery > 0, else each distinct one whole).
-inline Decoded decode(const fs::path& path, int thumbEvery = 0) {
+// thumbnail when thumbEvery > 0, else each distinct one whole), with FFmpeg's
+// strictest error detection: a decoder that would conceal a fault refuses the
+// packet instead. each, when given, takes every picture whole (RGB) with its
+// timestamp in frames.
+inline Decoded decode(const fs::path& path, int thumbEvery = 0,
+                      const std::function<void(const std::string&, int64_t)>& each = {}) {
     // A receiver killed mid-packet leaves a torn last packet: no news.
     av_log_set_level(AV_LOG_FATAL);
     Decoded d;
@@ -119,6 +126,8 @@ inline Decoded decode(const fs::path& path, int thumbEvery = 0) {
     AVCodecContext* codec =
         avcodec_alloc_context3(avcodec_find_decoder(stream->codecpar->codec_id));
     avcodec_parameters_to_context(codec, stream->codecpar);
+    codec->err_recognition = AV_EF_EXPLODE | AV_EF_CRCCHECK | AV_EF_BITSTREAM | AV_EF_BUFFER;
+    codec->strict_std_compliance = FF_COMPLIANCE_STRICT;
     avcodec_open2(codec, codec->codec, nullptr);
     AVPacket* packet = av_packet_alloc();
     AVFrame* frame = av_frame_alloc();
@@ -139,6 +148,7 @@ inline Decoded decode(const fs::path& path, int thumbEvery = 0) {
             uint8_t* to[1] = {reinterpret_cast<uint8_t*>(picture.data())};
             const int stride[1] = {w * 3};
             sws_scale(rgb, frame->data, frame->linesize, 0, d.height, to, stride);
+            if (each) each(picture, d.pts.back());
             if (d.pictures.empty() || d.pictures.back() != picture) d.pictures.push_back(picture);
         }
     };
@@ -152,9 +162,13 @@ inline Decoded decode(const fs::path& path, int thumbEvery = 0) {
         if (packet->stream_index == a) audioAt = at;
         if (packet->stream_index == a && d.firstSound < 0) d.firstSound = at;
         if (packet->stream_index == v && d.firstPicture < 0) d.firstPicture = at;
+        if (packet->stream_index == v) d.sizes.push_back(packet->size);
         if (packet->stream_index == v && audioAt >= 0)
             d.drift = std::max(d.drift, std::abs(at - audioAt));
-        if (packet->stream_index == v && avcodec_send_packet(codec, packet) >= 0) take();
+        if (packet->stream_index == v) {
+            d.errors += avcodec_send_packet(codec, packet) < 0;
+            take();
+        }
         av_packet_unref(packet);
     }
     d.clean = rc == AVERROR_EOF;

@@ -4,23 +4,38 @@
 #include <gtest/gtest.h>
 
 extern "C" {
-#include <libavcodec/packet.h>
+#include <libavcodec/avcodec.h>
 #include <libavutil/error.h>
 }
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
+#include <cstdio>
 #include <cstring>
+#include <deque>
 #include <random>
+#include <string>
 #include <vector>
 
+#include "app/buffers.h"
+#include "app/canvas.h"
+#include "app/frame.h"
+#include "feed/decode.h"
 #include "feed/listener.h"
 #include "feed/net.h"
+#include "fonts/tiga_font.h"
+#include "model/page_model.h"
+#include "render/resample.h"
 #include "tests/test_support.h"
+#include "tools/encode/aac.h"
+#include "tools/encode/h264_bits.h"
+#include "tools/encode/h264_skip.h"
 #include "tools/encode/yuv.h"
 #include "tools/stream/beat.h"
 #include "tools/stream/health.h"
 #include "tools/stream/hls.h"
+#include "tools/stream/live_encoder.h"
 #include "tools/stream/options.h"
 #include "tools/stream/outputs.h"
 #include "tools/stream/packet_queue.h"
@@ -39,6 +54,26 @@ struct Planes {
     YuvPlanes view() { return {y.data(), cb.data(), cr.data(), kWidth, kWidth / 2}; }
     bool operator==(const Planes& o) const { return y == o.y && cb == o.cb && cr == o.cr; }
 };
+
+// Bytes written as hex pairs ("00 00 01 65"), and back.
+std::string bytes(const std::string& hex) {
+    std::string out;
+    for (size_t at = 0; at + 2 <= hex.size(); at += 3)
+        out.push_back(static_cast<char>(std::stoi(hex.substr(at, 2), nullptr, 16)));
+    return out;
+}
+
+std::string hex(const uint8_t* data, size_t size) {
+    std::string out;
+    char pair[4];
+    for (size_t i = 0; i < size; ++i)
+        out += (std::snprintf(pair, sizeof pair, i ? " %02x" : "%02x", data[i]), pair);
+    return out;
+}
+
+const uint8_t* data(const std::string& s) {
+    return reinterpret_cast<const uint8_t*>(s.data());
+}
 
 // Known BT.601 limited-range values; the row kernels give the plain
 // reference's bytes, and rows converted alone give what a whole conversion
@@ -492,6 +527,259 @@ TEST(StreamHealth, SaysWhatIsTrueOfEveryOutput) {
           "vantrel_stream_output_written_bytes_total{channel=\"news\",output=\"out1\"} 1875000\n"})
         EXPECT_NE(metrics.find(says), std::string::npos) << says << " in " << metrics;
     output_count = 0;
+}
+
+// Exp-Golomb codes read back what was written, with the lengths H.264 gives
+// them; emulation prevention goes in after 00 00 before 00..03 (and after a
+// final 00) and comes out again; Annex B units are found between start codes
+// of three and four bytes.
+TEST(H264Bits, CodesEscapingAndUnitsRoundTrip) {
+    const struct {
+        uint32_t value;
+        int bits;  // ue(v) is 2 * floor(log2(value + 1)) + 1 bits
+    } codes[] = {{0, 1}, {1, 3}, {2, 3}, {3, 5}, {1350, 21}, {65535, 33}, {0xFFFFFFFEu, 63}};
+    for (const auto& c : codes) {
+        uint8_t buffer[24];
+        BitWriter w = bitWriter(buffer, sizeof buffer);
+        writeBits(w, 5, 3);
+        writeUe(w, c.value);
+        writeSe(w, -static_cast<int32_t>(c.value / 2));
+        const size_t size = finishRbsp(w);
+        BitReader r = bitReader(buffer, size);
+        EXPECT_EQ(readBits(r, 3), 5u);
+        EXPECT_EQ(readUe(r), c.value);
+        EXPECT_EQ(r.pos, 3u + c.bits) << c.value;
+        EXPECT_EQ(readSe(r), -static_cast<int32_t>(c.value / 2)) << c.value;
+        EXPECT_TRUE(atTrailingBits(r) && !w.overrun) << c.value;
+    }
+    const std::pair<const char*, const char*> escapes[] = {
+        {"00 00 00", "00 00 03 00"},
+        {"00 00", "00 00 03"},  // a unit may not end in 00 00
+        {"00 00 01", "00 00 03 01"},
+        {"00 00 03 00 00 02", "00 00 03 03 00 00 03 02"},
+        {"00 00 04 00 00", "00 00 04 00 00 03"},
+        {"01 00 00 00 00 01", "01 00 00 03 00 00 03 01"},
+        // x264's picture timing message with a 31-bit cpb_removal_delay of 6.
+        {"06 01 05 00 00 00 0c 04 80", "06 01 05 00 00 03 00 0c 04 80"},
+    };
+    for (const auto& [raw, escaped] : escapes) {
+        const std::string in = bytes(raw);
+        uint8_t out[32], back[32];
+        const size_t n = escapeNal(data(in), in.size(), out);
+        EXPECT_EQ(hex(out, n), escaped);
+        EXPECT_EQ(hex(back, unescapeNal(out, n, back)), raw);
+    }
+    const std::string stream = bytes("00 00 00 01 67 aa 00 00 01 68 bb 00 00 00 00 01 06 cc");
+    std::string found;
+    NalUnit unit;
+    for (size_t offset = 0; nextNalUnit(data(stream), stream.size(), offset, unit);)
+        found += hex(unit.data, unit.size) + "/" + std::to_string(unit.type) + " ";
+    EXPECT_EQ(found, "67 aa/7 68 bb/8 06 cc/6 ");
+}
+
+// Known answers from x264 0.164 at the live settings (720 x 480, 2500 kbit/s
+// CBR with nal-hrd): its SPS and PPS, and its P pictures 3 and 4 of a still
+// frame, every macroblock skipped (timing message, then the slice). A skip
+// picture after picture 3 is picture 3 renumbered (frame_num 3 -> 4,
+// cpb_removal_delay 6 -> 8: the bytes x264 wrote in picture 4's timing),
+// then padded with filler; x264's picture 4 after it moves on by one
+// (frame_num 5, cpb_removal_delay 10, as in x264's picture 5). frame_num
+// wraps at 16; an IDR picture starts frame_num again and its delay counts
+// from the buffering period before it.
+TEST(H264Skip, SkipPicturesContinueX264sStream) {
+    const std::string headers = bytes(
+        "00 00 00 01 67 42 c0 1f da 02 d0 f6 c0 5a 83 03 03 20 00 00 03 00 20 00 00 0f 1c 04 00 "
+        "04 c4 b0 00 04 c4 b7 2f 14 03 c6 0c a8 00 00 00 01 68 ce 3c 80");
+    const std::string picture3 =
+        bytes("00 00 00 01 06 01 05 00 00 03 00 0c 04 80 00 00 01 41 9a 60 a8 00 a8 f0");
+    const std::string picture4 =
+        bytes("00 00 00 01 06 01 05 00 00 03 00 10 04 80 00 00 01 41 9a 80 6a 00 2a 3c");
+    SkipSplice s;
+    startSkipSplice(s, 60);
+    readParameterSets(s, data(headers), headers.size());
+    const H264Layout& l = s.layout;
+    EXPECT_TRUE(l.skippable);
+    EXPECT_EQ(l.mbCount * 100 + l.frameNumBits, 135004u);
+    EXPECT_EQ(l.cpbDelayBits * 100 + l.dpbDelayBits, 3106);
+    EXPECT_EQ(s.frameTicks, 2u);  // time_scale 120 at 60 frames a second
+    uint8_t out[256], work[256];
+    const auto take = [&](const std::string& picture) {
+        const size_t n = takeEncoderPicture(s, data(picture), picture.size(), out, sizeof out, work,
+                                            sizeof work);
+        return n == 0 ? picture : std::string(reinterpret_cast<char*>(out), n);
+    };
+    const auto skip = [&](size_t fillTo) {
+        return hex(out, writeSkipPicture(s, fillTo, out, sizeof out));
+    };
+    EXPECT_EQ(take(picture3), picture3);
+    EXPECT_TRUE(s.last.allSkipped && s.last.qp == 24);
+    EXPECT_FALSE(skipPictureReady(s, 18, false));  // x264 may refine at QP 18..23
+    ASSERT_TRUE(skipPictureReady(s, 24, false));
+    EXPECT_EQ(skip(0), "00 00 00 01 06 01 05 00 00 03 00 10 04 80 00 00 01 41 9a 80 a8 00 a8 f0");
+    const std::string renumbered = take(picture4);
+    EXPECT_EQ(hex(data(renumbered), renumbered.size()),
+              "00 00 00 01 06 01 05 00 00 03 00 14 04 80 00 00 01 41 9a a0 6a 00 2a 3c");
+    EXPECT_EQ(skip(40),
+              "00 00 00 01 06 01 05 00 00 03 00 18 04 80 00 00 01 41 9a c0 6a 00 2a 3c "
+              "00 00 01 0c ff ff ff ff ff ff ff ff ff ff ff 80");
+
+    // 14 skip pictures in all since the IDR: x264's 4 is 18 % 16 = 2, its
+    // delay 8 + 2 * 14 = 36.
+    for (int i = 0; i < 12; ++i)
+        skip(0);
+    PictureFacts f;
+    const std::string wrapped = take(picture4);
+    ASSERT_TRUE(readPicture(l, data(wrapped), wrapped.size(), f));
+    EXPECT_EQ(f.frameNum * 1000 + f.cpbDelay, 2036u);
+    // An IDR picture (a buffering period, timing 240 as x264 counts, a slice
+    // header) keeps frame_num 0, and its delay gains the 14 pictures.
+    uint8_t sei[32];
+    BitWriter w = bitWriter(sei, sizeof sei);
+    writeBits(w, 0x06, 8);
+    for (uint32_t v : {0u, 5u, 0x80u, 0u, 0u, 0u, 1u, 1u, 5u})  // buffering period, timing header
+        writeBits(w, v, 8);
+    writeBits(w, 240, 31);
+    writeBits(w, 0, 6);
+    writeBits(w, 4, 3);  // the payload's alignment: 1, 0, 0
+    const std::string idr = bytes("00 00 00 01") + [&] {
+        uint8_t escaped[64];
+        return std::string(reinterpret_cast<char*>(escaped),
+                           escapeNal(sei, finishRbsp(w), escaped));
+    }() + bytes("00 00 01 65 88 84 a8");
+    const std::string started = take(idr);
+    ASSERT_TRUE(readPicture(l, data(started), started.size(), f));
+    EXPECT_TRUE(f.idr && f.bufferingPeriod);
+    EXPECT_EQ(f.frameNum * 1000 + f.cpbDelay, 240u + 28);
+    EXPECT_EQ(take(picture4), picture4);  // nothing spliced since
+}
+
+// The live encoder at its default settings fed the same composed frames
+// (pages arriving in the middle of keyframe intervals, the clock's seconds,
+// page 50's lines turning over, keyframes) with skip pictures and with x264
+// for every frame: both streams decode, at FFmpeg's strictest error
+// detection, to the same pictures frame for frame, close in luma to what was
+// composed (the luma the stream converts to before any loss).
+TEST(LiveEncoder, SkipPicturesDecodeToX264sOwnFrames) {
+    ASSERT_TRUE(loadFontSlots(VANTREL_TEST_FONT_DIR));
+    buildHtaps();
+    ASSERT_TRUE(allocateRenderBuffers() && allocateImages());
+    const std::pair<long, const char*> arrivals[] = {{0, "01-ldl-lines.json"},
+                                                     {0, "02-front-page.json"},
+                                                     {200, "06-warning.json"},
+                                                     {290, "04-chain-second.json"},
+                                                     {470, "02-front-page.json"}};
+    constexpr long kFrames = 600;
+    std::vector<size_t> pictures[2];
+    double sum = 0, least = 99;
+    int64_t skips = 0;
+    for (int run = 0; run < 2; ++run) {
+        presetPageModel();
+        resetFrameState();
+        repaintSolids();
+        LiveEncoder enc;
+        std::string error;
+        ASSERT_TRUE(openLiveEncoder(
+            enc, {H264Mode::kLive, 2500, false, false, false, false, run == 1}, error))
+            << error;
+        // One output, whose queue the test empties as its writer.
+        PacketQueue& queue = outputs[0].queue;
+        ASSERT_TRUE(openPacketQueue(queue));
+        output_count = 1;
+        AVCodecContext* decoder = avcodec_alloc_context3(avcodec_find_decoder(AV_CODEC_ID_H264));
+        decoder->err_recognition = AV_EF_EXPLODE | AV_EF_CRCCHECK | AV_EF_BITSTREAM | AV_EF_BUFFER;
+        decoder->strict_std_compliance = FF_COMPLIANCE_STRICT;
+        ASSERT_EQ(avcodec_open2(decoder, decoder->codec, nullptr), 0);
+        AVPacket* packet = av_packet_alloc();
+        AVFrame* frame = av_frame_alloc();
+        std::deque<std::vector<uint8_t>> composed;  // luma of the frames not yet decoded
+        std::vector<uint8_t> cb(kFramePixels / 4), cr(kFramePixels / 4);
+        for (long n = 0; n < kFrames; ++n) {
+            for (const auto& [at, example] : arrivals)
+                if (at == n)
+                    decodeMessage(readWhole(std::string(VANTREL_EXAMPLES "/") + example).c_str());
+            struct tm now = {};
+            now.tm_year = 126;
+            now.tm_sec = static_cast<int>(n / 60);
+            composeFrame(now);
+            noteChangedRows(enc, present_first_row, present_end_row);
+            composed.emplace_back(kFramePixels);
+            rgbToYuv420Reference(
+                win_present_buf, kFrameWidth, kFrameRows,
+                {composed.back().data(), cb.data(), cr.data(), kFrameWidth, kFrameWidth / 2});
+            ASSERT_TRUE(encodeVideo(enc, win_present_buf, n, false, error)) << error;
+            PacketKind kind;
+            while (popPacket(queue, packet, kind, 0, nullptr)) {
+                ASSERT_EQ(avcodec_send_packet(decoder, packet), 0) << "frame " << n;
+                av_packet_unref(packet);
+                while (avcodec_receive_frame(decoder, frame) == 0) {
+                    std::string luma;
+                    double error2 = 0;
+                    for (int y = 0; y < kFrameRows; ++y) {
+                        const uint8_t* row = frame->data[0] + y * frame->linesize[0];
+                        luma.append(reinterpret_cast<const char*>(row), kFrameWidth);
+                        for (int x = 0; x < kFrameWidth; ++x) {
+                            const double d = row[x] - composed.front()[y * kFrameWidth + x];
+                            error2 += d * d;
+                        }
+                    }
+                    composed.pop_front();
+                    pictures[run].push_back(std::hash<std::string>()(luma));
+                    const double db = 10 * std::log10(255.0 * 255.0 * kFramePixels / error2);
+                    if (run == 0) sum += db, least = std::min(least, db);
+                }
+            }
+        }
+        if (run == 0) skips = enc.skipPictures;
+        av_frame_free(&frame);
+        av_packet_free(&packet);
+        avcodec_free_context(&decoder);
+        output_count = 0;
+        closePacketQueue(queue);
+        closeLiveEncoder(enc);
+    }
+    EXPECT_EQ(pictures[0].size(), static_cast<size_t>(kFrames));
+    EXPECT_TRUE(pictures[0] == pictures[1]);
+    EXPECT_GT(skips, kFrames / 2);
+    std::printf("%ld frames, %ld skip pictures: luma PSNR mean %.2f dB, least %.2f dB\n", kFrames,
+                static_cast<long>(skips), sum / kFrames, least);
+    EXPECT_GT(sum / kFrames, 50);
+    releaseFontSlots();
+    releaseBuffers();
+}
+
+// Silence repeated is silence encoded: the same packets, bytes, times and
+// flags, across a jump of the beat and the end of the stream.
+TEST(SilentAudio, RepeatedPacketsAreTheEncodersOwn) {
+    AudioTrack encoded, repeated;
+    std::string error;
+    ASSERT_TRUE(openAac(encoded, false, error) && openAac(repeated, false, error)) << error;
+    repeated.silentOnly = true;
+    AVPacket* packet = av_packet_alloc();
+    const auto frame = [&](AudioTrack& t, bool end) {
+        std::string got;
+        if (!end) {
+            EXPECT_TRUE(addSilence(t, kSamplesPerFrame, error));
+        }
+        EXPECT_TRUE(feedAac(t, end, error)) << error;
+        while (receiveAac(t, packet) == 0) {
+            got += hex(packet->data, packet->size) + " @" + std::to_string(packet->pts) + "/" +
+                   std::to_string(packet->dts) + "+" + std::to_string(packet->duration) + " " +
+                   std::to_string(packet->flags) + "; ";
+            av_packet_unref(packet);
+        }
+        return got;
+    };
+    for (int n = 0; n <= 300; ++n) {
+        if (n == 150) {
+            restartAudioAt(encoded, 400 * kSamplesPerFrame);
+            restartAudioAt(repeated, 400 * kSamplesPerFrame);
+        }
+        ASSERT_EQ(frame(repeated, n == 300), frame(encoded, n == 300)) << "frame " << n;
+    }
+    EXPECT_NE(repeated.repeated, nullptr);  // the encoder rested
+    av_packet_free(&packet);
+    closeAac(encoded);
+    closeAac(repeated);
 }
 
 }  // namespace

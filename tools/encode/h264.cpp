@@ -22,19 +22,23 @@ constexpr const char* kFileQuality = "18";
 // leave the encoder as they enter it (no look-ahead, no B-frames).
 constexpr const char* kLivePreset = "ultrafast";
 constexpr const char* kLiveTune = "zerolatency";
-// Keyframes come on the clock alone, never on a scene cut, so a player or an
-// ingest server knows when the next one comes. The HRD's constant bitrate
+// Keyframes come when the live encoder asks for one (every kKeyframeFrames-th
+// frame index), never of x264's own accord and never on a scene cut, so a
+// player or an ingest server knows when the next one comes; x264 does not see
+// the frames that skip pictures stand for, so its own count would drift. The
+// HRD's constant bitrate
 // pads a still page with filler instead of letting the rate collapse, which
 // ingest servers take for a dead stream. A floor on the quantiser: once a
 // still page is that sharp, x264 stops refining it and fills the rest. The
 // psychovisual measures change nothing at this preset's analysis but cost
 // about a tenth of a still frame.
-constexpr const char* kLiveParams = "scenecut=0:nal-hrd=cbr:force-cfr=1:psy=0";
+constexpr const char* kLiveParams = "keyint=infinite:scenecut=0:nal-hrd=cbr:force-cfr=1:psy=0";
 constexpr int kLiveQpMin = 18;
 constexpr int kLiveBufferSeconds = 1;  // the rate buffer holds one second of bits
 
-// Lossless: RGB in, quantiser 0.
+// Lossless: RGB in, quantiser 0, keyframes as live.
 constexpr const char* kLosslessPreset = "ultrafast";
+constexpr const char* kLosslessParams = "keyint=infinite:scenecut=0";
 
 // ---------------------------------------------------------------------------
 // Public functions
@@ -88,19 +92,16 @@ AVCodecContext* openH264(const H264Settings& s, std::string& error) {
             [[fallthrough]];
         }
         case H264Mode::kLossless:
-            c->gop_size = kKeyframeFrames;
-            c->keyint_min = kKeyframeFrames;
             c->max_b_frames = 0;
             // One thread: a channel costs one core's share, and a machine runs
             // as many channels as it has cores for.
             c->thread_count = 1;
             av_opt_set(c->priv_data, "preset", rgb ? kLosslessPreset : kLivePreset, 0);
             av_opt_set(c->priv_data, "tune", kLiveTune, 0);
-            // A frame asked to be a keyframe (a new connection) is one a
-            // player can start at.
+            // A frame asked to be a keyframe is one a player can start at.
             av_opt_set(c->priv_data, "forced-idr", "1", 0);
             if (rgb) av_opt_set(c->priv_data, "qp", "0", 0);
-            av_opt_set(c->priv_data, "x264-params", rgb ? "scenecut=0" : kLiveParams, 0);
+            av_opt_set(c->priv_data, "x264-params", rgb ? kLosslessParams : kLiveParams, 0);
             break;
     }
     const int rc = avcodec_open2(c, codec, nullptr);

@@ -13,7 +13,7 @@ constexpr int kKeyframeFrames = 120;       // live: a keyframe every 2 s, as pla
 
 enum class H264Mode : uint8_t {
     kFile,      // constant quality for a finished file (vantrel-snapshot)
-    kLive,      // constant bitrate, zero latency, fixed keyframes (vantrel-stream)
+    kLive,      // constant bitrate, zero latency, keyframes when asked (vantrel-stream)
     kLossless,  // RGB at quantiser 0: every pixel as composed
 };
 

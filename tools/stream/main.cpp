@@ -303,7 +303,8 @@ int main(int argc, char** argv) {
                                    opts.aspect43,
                                    opts.audio,
                                    !opts.music.empty(),
-                                   true};
+                                   true,
+                                   std::getenv("VANTREL_STREAM_EVERY_FRAME") != nullptr};
     static LiveEncoder enc;
     static EncodedStreams streams;
     if (!openLiveEncoder(enc, settings, error)) failStart(error);
