@@ -40,11 +40,12 @@
 // Constants
 
 constexpr const char* kProgram = "vantrel-stream";
-constexpr int64_t kStopWithinMs = 5000;     // a stop ends the process within this
-constexpr int64_t kWritersWithinMs = 4000;  // live outputs finish within this of the stop
-constexpr int64_t kAbortGraceMs = 500;      // after which their blocking calls are broken off
-constexpr int64_t kLogDrainMs = 300;        // the last lines get this long to be written
-constexpr int kMusicHeadStartMs = 2000;     // the longest wait for the first music at the start
+constexpr int64_t kStopWithinMs = 5000;       // a stop ends the process within this
+constexpr int64_t kWritersWithinMs = 4000;    // live outputs finish within this of the stop
+constexpr int64_t kAbortGraceMs = 500;        // after which their blocking calls are broken off
+constexpr int64_t kLogDrainMs = 300;          // the last lines get this long to be written
+constexpr int64_t kSoundThroughFrames = 120;  // a jump of the beat this short keeps the sound going
+constexpr int kMusicHeadStartMs = 2000;       // the longest wait for the first music at the start
 
 // ---------------------------------------------------------------------------
 // Globals
@@ -177,14 +178,23 @@ static bool frameLoop(const StreamOptions& opts, LiveEncoder& enc) {
             stream_status.skipped.fetch_add(opts.durationFrames - index);
             break;
         }
+        bool ok = true;
         if (step.jumped > 0) {
             stream_status.skipped.fetch_add(step.jumped);
+            // The sound goes on through a short jump (the picture stands
+            // still); after a long one (a machine that slept) it starts again
+            // at the present.
+            if (step.jumped <= kSoundThroughFrames) {
+                for (int64_t i = 0; i < step.jumped && ok; ++i)
+                    ok = encodeAudio(enc, error);
+            } else {
+                restartAudio(enc, step.index);
+            }
             index = step.index;
-            restartAudio(enc, index);
         }
         composeFrame(frameTime(opts, clock, index));
         noteChangedRows(enc, present_first_row, present_end_row);
-        bool ok = encodeVideo(enc, win_present_buf, index, false, error);
+        ok = ok && encodeVideo(enc, win_present_buf, index, false, error);
         stream_status.frames.fetch_add(1);
         ok = ok && encodeAudio(enc, error);
         if (!ok) {
