@@ -50,7 +50,7 @@ constexpr int kDownMaxMs = 4000;           // and is away up to this long
 constexpr double kSeenBelow = 6.0;         // a thumbnail this close to a page's shows it
 constexpr int kSilentPeers = 20;           // connections that never send, held open all along
 constexpr int kRefusedSenders = 2000;      // connections from outside the allowed network
-constexpr auto kStall = 20s;  // once, the ingest stops reading this long: its buffers fill, the
+constexpr auto kStall = 30s;  // once, the ingest stops reading this long: its buffers fill, the
                               // output stalls, its write times out
 constexpr int kLogPipeBytes = 4096;  // the smallest pipe, so that it fills at once
 // A picture and the sound packet before it in the file may stand a sound

@@ -313,12 +313,14 @@ bool startLog(bool terminal) {
     }
     // Whole lines reach the pipe as they are printed, not when a buffer fills.
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
-    LogSink* err = new LogSink;
+    // Value-initialised: every page of the queues is there from the start,
+    // so a log that fills them later does not grow the process.
+    LogSink* err = new LogSink();
     err->terminal = terminal;
     err->fd = errFd;
     // On the terminal that shows the status line, the page trace is printed
     // above it, in turn with everything else.
-    LogSink* out = terminal && isatty(outFd) != 0 ? err : new LogSink;
+    LogSink* out = terminal && isatty(outFd) != 0 ? err : new LogSink();
     out->fd = out == err ? errFd : outFd;
     log_fds[0] = outFd;
     log_fds[1] = errFd;

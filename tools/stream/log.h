@@ -17,7 +17,7 @@
 #include <cstddef>
 #include <cstdint>
 
-constexpr int kLogQueueLines = 512;          // lines held at most before lines are dropped
+constexpr int kLogQueueLines = 256;          // lines held at most before lines are dropped
 constexpr int kLogLineBytes = 4352;          // a longer line is cut to this: a whole message fits
 constexpr int64_t kLogLikeWindowMs = 60000;  // a line like an earlier one is said once this long
 
