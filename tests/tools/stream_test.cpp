@@ -500,7 +500,9 @@ TEST(StreamNetwork, ReceiversGetTheStreamAndItComesBack) {
     const std::string said = readWhole(dir / "stream.err");
     const Decoded srtFile = decode(dir / "srt.ts");
     EXPECT_TRUE(srtFile.audio);
-    EXPECT_EQ(long(srtFile.pts.size()), summaryFigure(said, "frames") - summaryFigure(said, "dropped")) << said;
+    EXPECT_EQ(long(srtFile.pts.size()),
+              summaryFigure(said, "frames") - summaryFigure(said, "dropped"))
+        << said;
     folder.keep = HasFailure();
 }
 
@@ -514,6 +516,8 @@ TEST(StreamTool, RefusesWhatItCannotDo) {
     TempFolder folder("stream-refusals");
     const fs::path& dir = folder.path;
     std::ofstream(dir / "taken.mp4") << "an earlier recording";
+    std::ofstream(dir / "stream.key") << "secret-key\n";
+    std::ofstream(dir / "empty.key") << "\n";
     for (const char* tone : {"gone", "stays"}) {
         std::string output;
         ASSERT_EQ(
@@ -573,6 +577,15 @@ TEST(StreamTool, RefusesWhatItCannotDo) {
          "can put pages on air; --allow NET/BITS names the senders",
          kHangUp},
         {{"-o", "fifo.mp4"}, 1, "fifo.mp4 is not a regular file", kNothing},
+        // A key has an rtmp output to complete, or is empty (as a unit hands it).
+        {{"--key-file", "stream.key", "-o", "x.ts"},
+         2,
+         "--key-file: a stream key completes an rtmp:// or rtmps:// URL",
+         kNothing},
+        {{"--key-file", "empty.key", "--duration", "1s", "-o", "keyless.ts"},
+         0,
+         "live on keyless.ts",
+         kNothing},
         {{"--segment", "1h", "-o", "plain.mp4"},
          2,
          "--segment needs a recording named by its",
@@ -649,9 +662,10 @@ TEST(StreamTool, RefusesWhatItCannotDo) {
         if (entry.path().extension() != ".out" && entry.path().extension() != ".err")
             left.push_back(entry.path().filename().string());
     std::sort(left.begin(), left.end());
-    EXPECT_EQ(left, (std::vector<std::string>{"allowed.ts", "big.m3u8", "big.ts", "big0.ts",
-                                              "fifo.mp4", "hup.ts", "music.ts", "status.ts",
-                                              "stays.wav", "taken.mp4"}));
+    EXPECT_EQ(left,
+              (std::vector<std::string>{"allowed.ts", "big.m3u8", "big.ts", "big0.ts", "empty.key",
+                                        "fifo.mp4", "hup.ts", "keyless.ts", "music.ts", "status.ts",
+                                        "stays.wav", "stream.key", "taken.mp4"}));
     EXPECT_TRUE(decode(dir / "hup.ts").clean);
     EXPECT_EQ(playlistSegments(readWhole(dir / "big.m3u8")), std::vector<std::string>{"big0.ts"});
     EXPECT_EQ(readWhole(dir / "taken.mp4"), "an earlier recording");

@@ -111,10 +111,15 @@ static int addStreamKeys(StreamOptions& opts) {
         }
         opts.outputs[i] = keyed[i].c_str();
     }
-    if (next < opts.keyFiles.size()) {
-        std::fprintf(stderr, "%s: --key-file %s: no rtmp:// output is left for this key\n",
-                     kProgram, opts.keyFiles[next]);
-        return 2;
+    // A key left over with no rtmp output for it is fine only when empty (a
+    // channel's unit hands every stream its key file, empty when it has none).
+    for (; next < opts.keyFiles.size(); ++next) {
+        std::string why, ignored;
+        bool badOption = false;
+        if (!addStreamKey("", opts.keyFiles[next], ignored, why, badOption)) {
+            std::fprintf(stderr, "%s: %s\n", kProgram, why.c_str());
+            return badOption ? 2 : 1;
+        }
     }
     return 0;
 }
