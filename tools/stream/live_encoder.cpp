@@ -274,8 +274,7 @@ bool encodeAudio(LiveEncoder& enc, std::string& error) {
     } else {
         ok = addSilence(enc.audio, kSamplesPerFrame, error);
     }
-    return ok && feedAac(enc.audio, false, error) &&
-           drain(enc, PacketKind::kAudio, -1, error);
+    return ok && feedAac(enc.audio, false, error) && drain(enc, PacketKind::kAudio, -1, error);
 }
 
 void restartAudio(LiveEncoder& enc, int64_t index) {
@@ -287,8 +286,7 @@ bool flushLiveEncoder(LiveEncoder& enc, std::string& error) {
     if (rc < 0 && rc != AVERROR_EOF) return avFail(error, "cannot finish the video", rc);
     if (!drain(enc, PacketKind::kVideo, -1, error)) return false;
     if (enc.audio.codec == nullptr) return true;
-    return feedAac(enc.audio, true, error) &&
-           drain(enc, PacketKind::kAudio, -1, error);
+    return feedAac(enc.audio, true, error) && drain(enc, PacketKind::kAudio, -1, error);
 }
 
 void closeLiveEncoder(LiveEncoder& enc) {
